@@ -1,0 +1,16 @@
+#pragma once
+
+#include "ui/regional.h"
+
+class QLocale;
+
+namespace thermavo {
+
+// Reads the pieces of a Qt locale that the program's texts use. The time is described by its
+// parts rather than Qt's time format, which may carry a time zone that no record ever shows.
+RegionalSettings regionalSettingsFrom(const QLocale& locale);
+
+// The settings of the user's current locale, read afresh on every call.
+RegionalSettings systemRegionalSettings();
+
+} // namespace thermavo
