@@ -1,0 +1,44 @@
+#include "ui/stripchart.h"
+
+#include <QApplication>
+#include <QImage>
+#include <benchmark/benchmark.h>
+#include <cmath>
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400.0;
+
+// One full repaint of a chart in the window's size with every series full.
+void BM_FullRepaint(benchmark::State& state) {
+    thermavo::StripChart chart;
+    chart.resize(641, 299);
+    chart.setFont(QFont(QStringLiteral("Sans"), 8));
+    for (int tick = 0; tick < 100; ++tick) {
+        for (int series = 0; series < thermavo::StripChart::kSeriesCount; ++series) {
+            const float value = 20.0f + static_cast<float>(series) +
+                                static_cast<float>(std::sin(tick * 0.1 + series));
+            chart.addPoint(series, 0.5 + 2 * tick * kSecond, value);
+        }
+    }
+    chart.rescale({true, true, true, true, true, true, true, true});
+    QImage image(chart.size(), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        chart.render(&image);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+}
+BENCHMARK(BM_FullRepaint)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,664 @@
+#include "app/frmMain.h"
+
+#include "app/apptitle.h"
+#include "link/portdialog.h"
+#include "log/sylklog.h"
+#include "log/tablog.h"
+#include "measure/board.h"
+#include "measure/decode.h"
+#include "measure/filters.h"
+#include "ui/fileedit.h"
+#include "ui/inifilestore.h"
+#include "ui/numericreadout.h"
+#include "ui/regionalqt.h"
+#include "ui_frmMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QHelpEvent>
+#include <QLineEdit>
+#include <QScreen>
+#include <QTimer>
+#include <QToolTip>
+#include <exception>
+
+using namespace thermavo;
+
+namespace {
+
+constexpr std::uint8_t kStartCommand = 0x6D;
+constexpr std::uint8_t kStopCommand = 0x20;
+constexpr std::uint32_t kStartPauseMs = 1000;
+constexpr std::uint32_t kBeforeOpenPauseMs = 100;
+constexpr std::uint32_t kStopCommandPauseMs = 50;
+constexpr std::uint32_t kAfterClosePauseMs = 100;
+constexpr std::uint32_t kClosePauseMs = 100;
+constexpr int kMillisecondsPerSecond = 1000;
+constexpr int kSylkRow = 0;
+constexpr int kTabRow = 1;
+
+// The long part of a hint goes to the status bar, the short part is the tooltip.
+QString longHint(const QString& hint) {
+    const qsizetype bar = hint.indexOf(QLatin1Char('|'));
+    return bar < 0 ? hint : hint.mid(bar + 1);
+}
+
+QString shortHint(const QString& hint) {
+    const qsizetype bar = hint.indexOf(QLatin1Char('|'));
+    return bar < 0 ? hint : hint.left(bar);
+}
+
+void showModalMessage(QMessageBox::Icon icon, const QString& caption, const QString& text) {
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+}
+
+} // namespace
+
+MainFormServices MainFormServices::system() {
+    MainFormServices services;
+    services.now = [] { return QDateTime::currentDateTime(); };
+    services.regionalSettings = systemRegionalSettings;
+    services.tickCount = systemTickCount;
+    services.showMessage = showModalMessage;
+    services.choosePort = [] { return askForPort(); };
+    services.settingsFile = settingsFilePath();
+    return services;
+}
+
+TMainForm::TMainForm(MainFormServices services, QWidget* parent)
+    : QWidget(parent), m_services(std::move(services)), m_ui(std::make_unique<Ui::TMainForm>()),
+      DelayTimer(m_services.tickCount), IniFileStore(m_services.settingsFile) {
+    setFont(windowFont());
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    m_ui->OnLineButton->setDefaultAction(m_ui->OnLineAction);
+    m_ui->LogOnButton->setDefaultAction(m_ui->LogOnAction);
+    m_ui->WarningLabel->setForegroundRole(QPalette::Link);
+    m_ui->Bevel1->setStyleSheet(
+        QStringLiteral("border: none; border-left: 1px solid palette(mid);"));
+    connect(m_ui->UsedBoardComboBox->lineEdit(), &QLineEdit::textEdited, this,
+            &TMainForm::keepBoardRowInStepWithTyping);
+
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        const QString name = QStringLiteral("T%1%2Field").arg(channel + 1);
+        m_actualFields[channel] = findChild<NumericReadout*>(name.arg(QStringLiteral("Actual")));
+        m_sampledFields[channel] = findChild<NumericReadout*>(name.arg(QStringLiteral("Sampled")));
+        m_filteredFields[channel] =
+            findChild<NumericReadout*>(name.arg(QStringLiteral("Filtered")));
+    }
+
+    ComPort = new thermavo::ComPort(this);
+    ComPort->setPortChooser(m_services.choosePort);
+    DataPacket = new thermavo::DataPacket(ComPort, this);
+    connect(DataPacket, &thermavo::DataPacket::StringPacket, this,
+            [this](const QByteArray& data) { guarded([&] { DataPacketStringPacket(data); }); });
+    connect(DataPacket, &thermavo::DataPacket::Timeout, this,
+            [this] { guarded([&] { DataPacketTimeout(); }); });
+    connect(ComPort, &thermavo::ComPort::portLost, this,
+            [this](const QString& reason) { guarded([&] { PortLost(reason); }); });
+
+    SampleIntervalTimer = new QTimer(this);
+    SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
+    connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
+
+    m_ui->Chart1->setRegionalSettings(m_services.regionalSettings());
+    qApp->installEventFilter(this);
+
+    FormState = std::make_unique<thermavo::FormState>(IniFileStore, this);
+    OvcComponentState =
+        std::make_unique<thermavo::ComponentState>(IniFileStore, m_ui->UsedBoardComboBox);
+
+    FormCreate();
+
+    // The stored placement and board row come back after creation, before the first show.
+    guarded([this] {
+        IniFileStore.open();
+        try {
+            m_positionRestored = FormState->restore();
+        } catch (const std::exception& error) {
+            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        }
+        try {
+            OvcComponentState->restore();
+        } catch (const std::exception&) {
+            // A broken stored board row just leaves the designed row.
+        }
+        IniFileStore.close();
+    });
+}
+
+TMainForm::~TMainForm() {
+    qApp->removeEventFilter(this);
+    // A save that failed at the close request gets a second try now.
+    guarded([this] {
+        if ((FormState->restored() && !FormState->saved()) ||
+            (OvcComponentState->restored() && !OvcComponentState->saved())) {
+            IniFileStore.open();
+            try {
+                if (FormState->restored() && !FormState->saved())
+                    FormState->save();
+            } catch (const std::exception& error) {
+                showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            }
+            try {
+                if (OvcComponentState->restored() && !OvcComponentState->saved())
+                    OvcComponentState->save();
+            } catch (const std::exception& error) {
+                showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            }
+            IniFileStore.close();
+        }
+    });
+}
+
+QFont TMainForm::windowFont() {
+    // The design's 8-point sans serif at 96 pixels per inch is 11 pixels high.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    return font;
+}
+
+void TMainForm::showAtStart() {
+    if (!m_positionRestored) {
+        const QRect area = screen()->availableGeometry();
+        move(area.center() - rect().center());
+    }
+    // The restored show state (minimised, maximised) is already set on the window.
+    show();
+    m_ui->NonePage->setFocus();
+}
+
+int TMainForm::BoardRow() const {
+    return m_ui->UsedBoardComboBox->currentIndex();
+}
+
+template <typename Handler> void TMainForm::guarded(Handler&& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+QString defaultErrorReportText(const QString& message) {
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + QLatin1Char('.');
+    return message;
+}
+
+void TMainForm::showDefaultErrorReport(const QString& message) {
+    m_services.showMessage(QMessageBox::Critical, kApplicationTitle,
+                           defaultErrorReportText(message));
+}
+
+// ---- Application control ----
+
+void TMainForm::FormCreate() {
+    FOnLine = false;
+    FLogRequested = false;
+    FLogOpen = false;
+    m_ui->SampleIntervalField->setValue(2);
+    m_ui->MarFilterSizeField->setValue(1);
+    m_ui->FilterType->setCurrentIndex(0);
+    m_ui->LoggingType->setCurrentIndex(0);
+    FilterSliderChange();
+    IntervalFieldChange();
+    UpdateControls();
+    m_ui->IndicatorShape->setFillColor(buttonFaceColour());
+    DelayTimer.Delay(kStartPauseMs);
+}
+
+void TMainForm::UpdateControls() {
+    m_ui->LogOnAction->setEnabled(FOnLine);
+    m_ui->UsedBoardComboBox->setEnabled(!FOnLine);
+    m_ui->LogOnAction->setChecked(FLogRequested);
+    m_ui->LogGroup->setEnabled(!FLogRequested);
+    m_ui->WarningLabel->setVisible(BoardRow() != 0 && m_ui->SampleIntervalField->value() < 2);
+    m_ui->OnLineAction->setChecked(FOnLine);
+}
+
+void TMainForm::FormCloseQuery(bool& CanClose) {
+    CanClose = true;
+    if (FLogOpen)
+        CloseLog();
+    if (FOnLine) {
+        std::exception_ptr failure;
+        try {
+            DataPacket->setEnabled(false);
+            ComPort->SendByte(kStopCommand);
+            DelayTimer.Delay(kClosePauseMs);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // The port never stays open, whatever the stop command did.
+        ComPort->close();
+        FOnLine = false;
+        DelayTimer.Delay(kClosePauseMs);
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+    UpdateControls();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool CanClose = true;
+    try {
+        FormCloseQuery(CanClose);
+    } catch (const std::exception& error) {
+        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        event->ignore();
+        return;
+    }
+    if (!CanClose) {
+        event->ignore();
+        return;
+    }
+    guarded([this] {
+        IniFileStore.open();
+        try {
+            FormState->save();
+        } catch (const std::exception& error) {
+            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        }
+        try {
+            OvcComponentState->save();
+        } catch (const std::exception& error) {
+            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        }
+        IniFileStore.close();
+    });
+    event->accept();
+}
+
+void TMainForm::UsedBoardComboBoxClick() {
+    guarded([this] { UpdateControls(); });
+}
+
+void TMainForm::FilterTypeClick() {
+    guarded([this] { m_ui->FilterPages->setCurrentIndex(m_ui->FilterType->currentIndex()); });
+}
+
+void TMainForm::LoggingTypeClick() {
+    guarded([this] { m_ui->LoggingPages->setCurrentIndex(m_ui->LoggingType->currentIndex()); });
+}
+
+void TMainForm::keepBoardRowInStepWithTyping(const QString& text) {
+    // A typed text that names no row leaves no row selected, as the board list's own rule has
+    // it; the typed text itself stays in the box.
+    QComboBox& list = *m_ui->UsedBoardComboBox;
+    const int row = list.findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (row == list.currentIndex())
+        return;
+    QLineEdit& edit = *list.lineEdit();
+    const int cursor = edit.cursorPosition();
+    const QSignalBlocker blocker(list);
+    list.setCurrentIndex(row);
+    edit.setText(text);
+    edit.setCursorPosition(cursor);
+}
+
+// ---- Hints ----
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::Enter:
+        trackHint(static_cast<QEnterEvent*>(event)->globalPosition().toPoint());
+        break;
+    case QEvent::MouseMove:
+        trackHint(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+        break;
+    case QEvent::Leave:
+        if (watched == this && !m_currentHint.isEmpty()) {
+            m_currentHint.clear();
+            ApplicationEventsHint();
+        }
+        break;
+    case QEvent::ToolTip: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget == nullptr || widget->window() != this)
+            break;
+        const QString tip = shortHint(hintAt(widget));
+        const auto* help = static_cast<QHelpEvent*>(event);
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), tip, widget);
+        return true;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QString TMainForm::hintAt(const QWidget* widget) const {
+    for (; widget != nullptr; widget = widget->parentWidget()) {
+        const QString hint = widget->property("hint").toString();
+        if (!hint.isEmpty())
+            return hint;
+        if (widget == this)
+            break;
+    }
+    return {};
+}
+
+void TMainForm::trackHint(const QPoint& globalPosition) {
+    const QWidget* under = QApplication::widgetAt(globalPosition);
+    const QString hint =
+        under != nullptr && under->window() == this ? longHint(hintAt(under)) : QString();
+    if (hint == m_currentHint)
+        return;
+    m_currentHint = hint;
+    ApplicationEventsHint();
+}
+
+void TMainForm::ApplicationEventsHint() {
+    guarded([this] { m_ui->StatusBar->showMessage(m_currentHint); });
+}
+
+QString TMainForm::currentHint() const {
+    return m_currentHint;
+}
+
+// ---- Board link ----
+
+void TMainForm::OnLineActionExecute() {
+    guarded([this] {
+        if (!FOnLine) {
+            try {
+                DataPacket->setEnabled(false);
+                ComPort->close();
+                DelayTimer.Delay(kBeforeOpenPauseMs);
+                ComPort->setBaud(baudRateForRow(BoardRow(), ComPort->Baud()));
+                ComPort->open();
+                ComPort->SendByte(kStartCommand);
+                FOnLine = true;
+                DataPacket->setEnabled(true);
+                StartSampling();
+            } catch (const PortOpenError&) {
+                m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                                       QStringLiteral("Unable to open the serial port."));
+            }
+            UpdateControls();
+            IndicatorUnlit();
+        } else {
+            StopSampling();
+            DataPacket->setEnabled(false);
+            ComPort->SendByte(kStopCommand);
+            DelayTimer.Delay(kStopCommandPauseMs);
+            ComPort->close();
+            DelayTimer.Delay(kAfterClosePauseMs);
+            FOnLine = false;
+            UpdateControls();
+            IndicatorUnlit();
+        }
+    });
+}
+
+void TMainForm::DataPacketTimeout() {
+    if (FOnLine) {
+        ComPort->SendByte(kStartCommand);
+        DataPacket->setEnabled(true);
+    }
+    IndicatorUnlit();
+}
+
+void TMainForm::PortLost(const QString& reason) {
+    // The device is gone (an adapter pulled, the board's link closed): go off line as the
+    // switch would, without the stop command nobody can receive. An open log stays open and
+    // continues when the board is switched on line again.
+    if (!FOnLine)
+        return;
+    StopSampling();
+    DataPacket->setEnabled(false);
+    ComPort->close();
+    FOnLine = false;
+    UpdateControls();
+    IndicatorUnlit();
+    m_services.showMessage(
+        QMessageBox::Warning, QStringLiteral("Warning"),
+        QStringLiteral("The serial port stopped working (%1). The board is off line.").arg(reason));
+}
+
+void TMainForm::IndicatorToggle() {
+    IndicatorShape& indicator = *m_ui->IndicatorShape;
+    indicator.setFillColor(indicator.fillColor() == buttonFaceColour() ? QColor(0x00, 0x80, 0x00)
+                                                                       : buttonFaceColour());
+}
+
+void TMainForm::IndicatorUnlit() {
+    m_ui->IndicatorShape->setFillColor(buttonFaceColour());
+}
+
+// ---- Measurement ----
+
+void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
+    // The framer stays disarmed after a reply until this handler arms it again, whatever
+    // happens while the reply is decoded.
+    struct Rearm {
+        thermavo::DataPacket* framer;
+        ~Rearm() { framer->setEnabled(true); }
+    } rearm{DataPacket};
+
+    if (Data.isEmpty())
+        return;
+    IndicatorToggle();
+    const DecodedReply reply =
+        decodeReply(boardKindForRow(BoardRow()), std::string_view(Data.constData(), Data.size()));
+    for (int index = 0; index < reply.count; ++index)
+        StoreReading(reply.readings[index].channel, reply.readings[index].value);
+}
+
+void TMainForm::StoreReading(int channel, float reading) {
+    ChannelState& state = FChannels[channel];
+    storeReading(state, reading, m_ui->AverageSamplesCheckBox->isChecked());
+    m_actualFields[channel]->setValue(reading);
+    m_actualFields[channel]->setBackgroundColor(state.Count > 0 ? windowColour()
+                                                                : buttonFaceColour());
+}
+
+void TMainForm::StartSampling() {
+    for (ChannelState& state : FChannels)
+        startSampling(state);
+    m_ui->Chart1->clearSeries();
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        for (NumericReadout* readout :
+             {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]}) {
+            readout->setValue(0.0f);
+            readout->setBackgroundColor(buttonFaceColour());
+        }
+    }
+    SetSampleClockPeriod();
+    SampleIntervalTimer->start();
+}
+
+void TMainForm::StopSampling() {
+    SampleIntervalTimer->stop();
+}
+
+void TMainForm::SampleIntervalTimerTimer() {
+    guarded([this] {
+        const FilterSettings filter{m_ui->FilterType->currentIndex(),
+                                    m_ui->MarFilterSizeField->value(),
+                                    static_cast<double>(m_ui->FilterSlider->value())};
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+            ChannelState& state = FChannels[channel];
+            takeSample(state);
+            if (state.Valid)
+                applyFilter(state, filter);
+            const QColor colour = state.Valid ? windowColour() : buttonFaceColour();
+            m_sampledFields[channel]->setValue(state.Sample);
+            m_sampledFields[channel]->setBackgroundColor(colour);
+            m_filteredFields[channel]->setValue(state.Filtered);
+            m_filteredFields[channel]->setBackgroundColor(colour);
+            AddChartPoint(channel, state.Filtered);
+        }
+        RescaleChart();
+        if (FLogOpen) {
+            ++FSamplesSinceRecord;
+            if (FSamplesSinceRecord >= m_ui->IntervalField->value()) {
+                WriteLogRecord();
+                FSamplesSinceRecord = 0;
+            }
+        }
+    });
+}
+
+void TMainForm::SetSampleClockPeriod() {
+    // A field that cannot be read (the user is still typing) keeps the running period: a zero
+    // period would make the clock tick as fast as the machine can.
+    const int period = m_ui->SampleIntervalField->value() * kMillisecondsPerSecond;
+    if (period > 0 && period != SampleIntervalTimer->interval())
+        SampleIntervalTimer->setInterval(period);
+}
+
+void TMainForm::FilterSliderChange() {
+    guarded([this] { m_ui->FilterSliderEdit->setValue(m_ui->FilterSlider->value()); });
+}
+
+// ---- Chart ----
+
+void TMainForm::AddChartPoint(int series, float value) {
+    m_ui->Chart1->addPoint(series, m_ui->OvcClock1->heldTimeOfDay(), value);
+}
+
+void TMainForm::RescaleChart() {
+    std::array<bool, kChannelCount> valid{};
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        valid[channel] = FChannels[channel].Valid;
+    m_ui->Chart1->rescale(valid);
+}
+
+// ---- Logging ----
+
+void TMainForm::IntervalFieldChange() {
+    guarded([this] {
+        const std::int32_t seconds =
+            m_ui->SampleIntervalField->value() * m_ui->IntervalField->value();
+        const std::int32_t hours = seconds / 3600;
+        const std::int32_t minutes = (seconds % 3600) / 60;
+        const std::int32_t rest = (seconds % 3600) % 60;
+        m_ui->LogIntervalHMS->setText(QString::asprintf("%d:%.2d:%.2d", hours, minutes, rest));
+        SetSampleClockPeriod();
+        UpdateControls();
+    });
+}
+
+void TMainForm::LogOnActionExecute() {
+    guarded([this] {
+        if (FLogRequested) {
+            FLogRequested = false;
+            try {
+                CloseLog();
+            } catch (const std::exception&) {
+                m_services.showMessage(
+                    QMessageBox::Warning, QStringLiteral("Warning"),
+                    QStringLiteral("There were errors while the log was closed."));
+            }
+        } else {
+            FSamplesSinceRecord = 0;
+            try {
+                OpenLog();
+                FLogRequested = true;
+            } catch (const std::exception&) {
+                m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                                       QStringLiteral("The logfile could not be created."));
+            }
+        }
+        UpdateControls();
+    });
+}
+
+void TMainForm::OpenLog() {
+    FRecordCount = 0;
+    m_ui->LogRecordsWritten->setValue(FRecordCount);
+    if (m_ui->LoggingType->currentIndex() == kSylkRow)
+        openSylkLog(FLogFile, QFile::encodeName(m_ui->SylkFileEdit->text()).toStdString());
+    else if (m_ui->LoggingType->currentIndex() == kTabRow)
+        openTabLog(FLogFile, QFile::encodeName(m_ui->TABFileEdit->text()).toStdString());
+    FLogOpen = true;
+}
+
+void TMainForm::WriteLogRecord() {
+    if (!FLogRequested)
+        return;
+    LogChannels channels;
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        channels[channel] = {FChannels[channel].Valid, FChannels[channel].Filtered};
+    try {
+        if (m_ui->LoggingType->currentIndex() == kSylkRow)
+            writeSylkRecord(FLogFile, FRecordCount + 1, localNow(), channels);
+        else if (m_ui->LoggingType->currentIndex() == kTabRow)
+            writeTabRecord(FLogFile, localNow(), channels, m_services.regionalSettings());
+    } catch (const std::exception&) {
+        // A record that cannot be written is dropped; logging goes on with the next one.
+    }
+    ++FRecordCount;
+    m_ui->LogRecordsWritten->setValue(FRecordCount);
+}
+
+void TMainForm::CloseLog() {
+    FLogOpen = false;
+    if (m_ui->LoggingType->currentIndex() == kSylkRow)
+        closeSylkLog(FLogFile);
+    else if (m_ui->LoggingType->currentIndex() == kTabRow)
+        closeTabLog(FLogFile);
+}
+
+void TMainForm::SylkFileEditButtonClick() {
+    guarded([this] {
+        chooseLogFile(*m_ui->SylkFileEdit, QStringLiteral("Select a symbolic link file"),
+                      QStringLiteral("symbolic link files *.slk (*.slk);;all files *.* (*)"),
+                      QStringLiteral("slk"));
+    });
+}
+
+void TMainForm::TABFileEditButtonClick() {
+    guarded([this] {
+        chooseLogFile(*m_ui->TABFileEdit, QStringLiteral("Select a text file"),
+                      QStringLiteral("text files *.txt (*.txt);;all files *.* (*)"),
+                      QStringLiteral("txt"));
+    });
+}
+
+void TMainForm::chooseLogFile(FileEdit& edit, const QString& title, const QString& filter,
+                              const QString& suffix) {
+    QFileDialog dialog(this, title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(filter);
+    dialog.setDefaultSuffix(suffix);
+    dialog.setSizeGripEnabled(true);
+    if (!edit.text().isEmpty())
+        dialog.selectFile(edit.text());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    edit.setText(QDir::toNativeSeparators(
+        QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath()));
+}
+
+// ---- Helpers ----
+
+QColor TMainForm::windowColour() const {
+    return palette().color(QPalette::Base);
+}
+
+QColor TMainForm::buttonFaceColour() const {
+    return palette().color(QPalette::Button);
+}
+
+LocalDateTime TMainForm::localNow() const {
+    const QDateTime now = m_services.now();
+    const QDate date = now.date();
+    const QTime time = now.time();
+    return LocalDateTime{date.year(),   date.month(),  date.day(), time.hour(),
+                         time.minute(), time.second(), time.msec()};
+}

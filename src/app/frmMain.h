@@ -1,0 +1,160 @@
+#pragma once
+
+#include "link/comport.h"
+#include "link/datapacket.h"
+#include "link/delaytimer.h"
+#include "log/datetime.h"
+#include "log/logfile.h"
+#include "measure/channelstate.h"
+#include "ui/componentstate.h"
+#include "ui/formstate.h"
+#include "ui/inifilestore.h"
+#include "ui/regional.h"
+
+#include <QMessageBox>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+namespace Ui {
+class TMainForm;
+}
+
+namespace thermavo {
+class FileEdit;
+class NumericReadout;
+} // namespace thermavo
+
+// The text of the default error report: the message, with a full stop added when its last
+// character sorts after one.
+QString defaultErrorReportText(const QString& message);
+
+// Everything the main window reads from the outside world, so tests can stand in for it.
+struct MainFormServices {
+    std::function<QDateTime()> now;
+    std::function<thermavo::RegionalSettings()> regionalSettings;
+    std::function<std::uint32_t()> tickCount;
+    // Shows a modal message box; tests record instead of waiting for a click.
+    std::function<void(QMessageBox::Icon icon, const QString& caption, const QString& text)>
+        showMessage;
+    // Asks for a port number when none has been chosen yet in this run.
+    std::function<std::optional<int>()> choosePort;
+    QString settingsFile;
+
+    static MainFormServices system();
+};
+
+// The program's one window: it owns all state and binds every event to a handler. The rules
+// that need no window live in the measure, log, link and ui rooms; the handlers call them.
+class TMainForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TMainForm(MainFormServices services = MainFormServices::system(),
+                       QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Shows the window the first time: centred unless a stored position was restored, and in
+    // the stored show state.
+    void showAtStart();
+
+    // The selected row of the board list; -1 when its text was edited to match no row.
+    int BoardRow() const;
+
+    // The long part of the hint of the control under the mouse, as the status bar shows it.
+    QString currentHint() const;
+
+    static QFont windowFont();
+
+    bool onLine() const { return FOnLine; }
+    bool logRequested() const { return FLogRequested; }
+    bool logOpen() const { return FLogOpen; }
+    const thermavo::Channels& channels() const { return FChannels; }
+    std::int32_t recordCount() const { return FRecordCount; }
+    std::int32_t samplesSinceRecord() const { return FSamplesSinceRecord; }
+    thermavo::ComPort& port() { return *ComPort; }
+    QTimer& sampleClock() { return *SampleIntervalTimer; }
+    Ui::TMainForm& ui() { return *m_ui; }
+
+    // The reply and time-out handlers of the framer; public so tests can hand replies in.
+    void DataPacketStringPacket(const QByteArray& Data);
+    void DataPacketTimeout();
+
+    void FormCloseQuery(bool& CanClose);
+
+public slots:
+    void OnLineActionExecute();
+    void LogOnActionExecute();
+    void UsedBoardComboBoxClick();
+    void FilterTypeClick();
+    void LoggingTypeClick();
+    void IntervalFieldChange();
+    void FilterSliderChange();
+    void SylkFileEditButtonClick();
+    void TABFileEditButtonClick();
+    void SampleIntervalTimerTimer();
+    void ApplicationEventsHint();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void UpdateControls();
+    void StoreReading(int channel, float reading);
+    void StartSampling();
+    void StopSampling();
+    void AddChartPoint(int series, float value);
+    void RescaleChart();
+    void OpenLog();
+    void WriteLogRecord();
+    void CloseLog();
+    void IndicatorToggle();
+    void IndicatorUnlit();
+    void SetSampleClockPeriod();
+    void PortLost(const QString& reason);
+
+    template <typename Handler> void guarded(Handler&& handler);
+    void showDefaultErrorReport(const QString& message);
+    void trackHint(const QPoint& globalPosition);
+    QString hintAt(const QWidget* widget) const;
+    void chooseLogFile(thermavo::FileEdit& edit, const QString& title, const QString& filter,
+                       const QString& suffix);
+    void keepBoardRowInStepWithTyping(const QString& text);
+    QColor windowColour() const;
+    QColor buttonFaceColour() const;
+    thermavo::LocalDateTime localNow() const;
+
+    MainFormServices m_services;
+    std::unique_ptr<Ui::TMainForm> m_ui;
+
+    bool FOnLine = false;
+    bool FLogRequested = false;
+    bool FLogOpen = false;
+    thermavo::LogFile FLogFile;
+    std::int32_t FRecordCount = 0;
+    std::int32_t FSamplesSinceRecord = 0;
+    thermavo::Channels FChannels{};
+
+    thermavo::ComPort* ComPort = nullptr;
+    thermavo::DataPacket* DataPacket = nullptr;
+    thermavo::TDelayTimer DelayTimer;
+    QTimer* SampleIntervalTimer = nullptr;
+
+    thermavo::IniFileStore IniFileStore;
+    std::unique_ptr<thermavo::FormState> FormState;
+    std::unique_ptr<thermavo::ComponentState> OvcComponentState;
+    bool m_positionRestored = false;
+
+    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
+    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};
+    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_filteredFields{};
+
+    QString m_currentHint;
+};

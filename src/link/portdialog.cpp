@@ -1,0 +1,50 @@
+#include "link/portdialog.h"
+
+#include "link/portmap.h"
+#include "ui_portdialog.h"
+
+#include <QKeyEvent>
+
+namespace thermavo {
+
+PortDialog::PortDialog(const std::function<bool(int)>& isPresent, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_ui(std::make_unique<Ui::PortDialog>()) {
+    m_ui->setupUi(this);
+    setFixedSize(size());
+    for (const int number : presentPorts(isPresent)) {
+        m_ui->portList->addItem(QStringLiteral("COM%1").arg(number), number);
+        m_ui->portList->setItemData(m_ui->portList->count() - 1,
+                                    QString::fromStdString(devicePathForPort(number)),
+                                    Qt::ToolTipRole);
+    }
+    m_ui->portList->setCurrentIndex(m_ui->portList->count() > 0 ? 0 : -1);
+    m_ui->okButton->setFocus();
+}
+
+PortDialog::~PortDialog() = default;
+
+std::optional<int> PortDialog::selectedPort() const {
+    if (m_ui->portList->currentIndex() < 0)
+        return std::nullopt;
+    return m_ui->portList->currentData().toInt();
+}
+
+void PortDialog::keyPressEvent(QKeyEvent* event) {
+    // Escape would reject; here it is deliberately unbound.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+std::optional<int> askForPort(const std::function<bool(int)>& isPresent) {
+    PortDialog dialog(isPresent);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.selectedPort();
+}
+
+} // namespace thermavo

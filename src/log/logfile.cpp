@@ -1,0 +1,284 @@
+#include "log/logfile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace thermavo {
+
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+
+#ifdef _WIN32
+std::string systemMessage(DWORD code) {
+    return std::system_category().message(static_cast<int>(code));
+}
+#else
+std::string systemMessage(int code) {
+    return std::generic_category().message(code);
+}
+
+IoError openError(const std::string& path, const std::string& reason) {
+    return IoError("Cannot open the log file \"" + path + "\": " + reason);
+}
+
+// Opens an existing file for writing, for reading too when permitted so that its last byte can
+// be checked. Returns -1 with errno set when that fails.
+int openExisting(const std::string& path, int flags) {
+    int fd = ::open(path.c_str(), flags | O_RDWR);
+    if (fd < 0 && errno == EACCES) {
+        fd = ::open(path.c_str(), flags | O_WRONLY);
+    }
+    return fd;
+}
+#endif
+
+} // namespace
+
+LogFile::~LogFile() {
+    try {
+        close();
+    } catch (const IoError&) {
+        // Nobody is left to hear about it.
+    }
+}
+
+void LogFile::open(const std::string& path, Mode mode) {
+    if (isOpen()) {
+        throw IoError("A log file is already open");
+    }
+    if (path.empty()) {
+        throw IoError("No log file name given");
+    }
+    m_used = 0;
+    m_diskAtLineStart = true;
+    openHandle(path, mode);
+}
+
+void LogFile::writeLine(std::string_view text) {
+    if (!isOpen()) {
+        throw IoError("The log file is not open");
+    }
+    put(text);
+    put(kLineEnd);
+}
+
+void LogFile::writeAndPush(std::string_view text) {
+    if (!isOpen()) {
+        throw IoError("The log file is not open");
+    }
+    put(text);
+    flush();
+}
+
+void LogFile::close() {
+    if (!isOpen()) {
+        return;
+    }
+    std::string failure;
+    try {
+        flush();
+    } catch (const IoError& error) {
+        failure = error.what();
+    }
+    try {
+        closeHandle();
+    } catch (const IoError& error) {
+        if (failure.empty()) {
+            failure = error.what();
+        }
+    }
+    if (!failure.empty()) {
+        throw IoError(failure);
+    }
+}
+
+bool LogFile::atLineStart() const {
+    return m_used == 0 ? m_diskAtLineStart : m_buffer[m_used - 1] == '\n';
+}
+
+void LogFile::put(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t count = std::min(text.size(), kBufferSize - m_used);
+        std::memcpy(m_buffer.data() + m_used, text.data(), count);
+        m_used += count;
+        text.remove_prefix(count);
+        if (m_used == kBufferSize) {
+            flush();
+        }
+    }
+}
+
+// The buffer is emptied before writing, so the bytes of a failed write are dropped and the
+// writer stays usable for the next record.
+void LogFile::flush() {
+    const std::size_t count = m_used;
+    m_used = 0;
+    if (count > 0) {
+        writeOut(m_buffer.data(), count);
+    }
+}
+
+#ifdef _WIN32
+
+bool LogFile::isOpen() const {
+    return m_handle != nullptr;
+}
+
+void LogFile::openHandle(const std::string& path, Mode mode) {
+    // FILE_SHARE_READ lets other programs read but never write the file. Truncation comes only
+    // after the share mode is in force, so a second writer cannot empty a file in use.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw IoError("Cannot open the log file \"" + path +
+                      "\": " + systemMessage(GetLastError()));
+    }
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(handle, &size) != 0;
+    if (ok && mode == Mode::Create) {
+        ok = SetEndOfFile(handle) != 0;
+        size.QuadPart = 0;
+    }
+    if (ok && size.QuadPart > 0) {
+        LARGE_INTEGER last{};
+        last.QuadPart = size.QuadPart - 1;
+        char byte = '\n';
+        DWORD read = 0;
+        if (SetFilePointerEx(handle, last, nullptr, FILE_BEGIN) &&
+            ReadFile(handle, &byte, 1, &read, nullptr) && read == 1) {
+            m_diskAtLineStart = byte == '\n';
+        }
+    }
+    const LARGE_INTEGER zero{};
+    ok = ok && SetFilePointerEx(handle, zero, nullptr, FILE_END) != 0;
+    if (!ok) {
+        const DWORD code = GetLastError();
+        CloseHandle(handle);
+        throw IoError("Cannot open the log file \"" + path + "\": " + systemMessage(code));
+    }
+    m_handle = handle;
+}
+
+void LogFile::writeOut(const char* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(static_cast<HANDLE>(m_handle), data, chunk, &written, nullptr) ||
+            written == 0) {
+            throw IoError("Cannot write the log file: " + systemMessage(GetLastError()));
+        }
+        m_diskAtLineStart = data[written - 1] == '\n';
+        data += written;
+        size -= written;
+    }
+}
+
+void LogFile::closeHandle() {
+    HANDLE handle = static_cast<HANDLE>(m_handle);
+    m_handle = nullptr;
+    if (!CloseHandle(handle)) {
+        throw IoError("Cannot close the log file: " + systemMessage(GetLastError()));
+    }
+}
+
+#else
+
+bool LogFile::isOpen() const {
+    return m_fd >= 0;
+}
+
+void LogFile::openHandle(const std::string& path, Mode mode) {
+    // Non-blocking only while opening, so that a FIFO without a reader cannot hang the program.
+    const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (mode == Mode::Append ? O_APPEND : 0);
+    bool created = false;
+    int fd = openExisting(path, flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_EXCL, 0666);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) {
+            fd = openExisting(path, flags);
+        }
+    }
+    if (fd < 0) {
+        throw openError(path, systemMessage(errno));
+    }
+
+    auto fail = [&](const std::string& reason) {
+        ::close(fd);
+        return openError(path, reason);
+    };
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        throw fail(systemMessage(errno));
+    }
+    const bool regular = S_ISREG(info.st_mode);
+    if (!regular && !S_ISCHR(info.st_mode)) {
+        throw fail("not a regular file");
+    }
+    // A file nobody may write is read-only for this program too, also when it runs with
+    // privileges that would let it write anyway.
+    if (!created && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        throw fail("the file is read-only");
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        throw fail(systemMessage(errno));
+    }
+    if (regular) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            throw fail(errno == EWOULDBLOCK ? "the file is in use by another writer"
+                                            : systemMessage(errno));
+        }
+        if (mode == Mode::Create && ::ftruncate(fd, 0) != 0) {
+            throw fail(systemMessage(errno));
+        }
+        if (mode == Mode::Append && ::fstat(fd, &info) == 0 && info.st_size > 0) {
+            char last = '\n';
+            if (::pread(fd, &last, 1, info.st_size - 1) == 1) {
+                m_diskAtLineStart = last == '\n';
+            }
+        }
+    }
+    m_fd = fd;
+}
+
+void LogFile::writeOut(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(m_fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            throw IoError("Cannot write the log file: " + systemMessage(written < 0 ? errno : EIO));
+        }
+        const auto count = static_cast<std::size_t>(written);
+        m_diskAtLineStart = data[count - 1] == '\n';
+        data += count;
+        size -= count;
+    }
+}
+
+void LogFile::closeHandle() {
+    const int fd = m_fd;
+    m_fd = -1;
+    // The descriptor is gone after close() whatever it returns, so it is never retried.
+    if (::close(fd) != 0 && errno != EINTR) {
+        throw IoError("Cannot close the log file: " + systemMessage(errno));
+    }
+}
+
+#endif
+
+} // namespace thermavo

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "log/datetime.h"
+#include "log/logchannel.h"
+#include "log/logfile.h"
+#include "ui/regional.h"
+
+#include <string>
+
+namespace thermavo {
+
+// The TAB-delimited log: one line per record, the date and time and then T1 to T8, always
+// eight TABs. Successive logs collect in one file.
+
+// Appends to an existing file, or creates it. Nothing is written. Throws IoError.
+void openTabLog(LogFile& file, const std::string& path);
+// Writes one record; each field is pushed to the file as it is written, the line end stays in
+// the buffer until the next push or the close. Throws IoError; the fields written stay.
+void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
+                    const RegionalSettings& regional);
+// Closes the file, writing what remains. Throws IoError; the file is released regardless.
+void closeTabLog(LogFile& file);
+
+// The date in the short date pattern, then, unless hour, minute and second are all zero, a
+// blank and the time in the regional hour format.
+std::string tabDateTimeText(const LocalDateTime& when, const RegionalSettings& regional);
+// The date through a pattern of d, dd, M, MM, yy and yyyy; text in single quotes ('' for a
+// quote) and every other character are copied as they stand.
+std::string shortDateText(const LocalDateTime& when, const std::string& pattern);
+
+} // namespace thermavo

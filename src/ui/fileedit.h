@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QLineEdit;
+class QToolButton;
+
+namespace thermavo {
+
+// A one-line file-name edit with a browse button at its right end. It accepts any text and
+// checks nothing; the window decides what the button does. The edit takes the keyboard focus
+// for the whole control; the button takes none.
+class FileEdit : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged USER true)
+
+public:
+    explicit FileEdit(QWidget* parent = nullptr);
+
+    QString text() const;
+    void setText(const QString& text);
+
+    QLineEdit* lineEdit() const { return m_edit; }
+    QToolButton* button() const { return m_button; }
+
+    QSize sizeHint() const override;
+
+signals:
+    void buttonClicked();
+    void textChanged(const QString& text);
+
+private:
+    QLineEdit* m_edit = nullptr;
+    QToolButton* m_button = nullptr;
+};
+
+} // namespace thermavo

@@ -1,0 +1,75 @@
+#include "ui/numericreadout.h"
+
+#include "ui/readoutformat.h"
+#include "ui/regionalqt.h"
+
+#include <QApplication>
+#include <QStyle>
+#include <QStyleOptionFrame>
+
+namespace thermavo {
+
+namespace {
+
+// The line edit's own inner margin on either side, and its cursor.
+constexpr int kInnerMargins = 2 * 2 + 1;
+constexpr qreal kSmallestPointSize = 5.0;
+constexpr qreal kPointSizeStep = 0.5;
+
+} // namespace
+
+NumericReadout::NumericReadout(QWidget* parent)
+    : QLineEdit(parent),
+      m_decimalSeparator(QString::fromStdString(systemRegionalSettings().decimalSeparator)) {
+    setReadOnly(true);
+    setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    showValue();
+}
+
+void NumericReadout::setValue(float value) {
+    m_value = value;
+    showValue();
+}
+
+QColor NumericReadout::backgroundColor() const {
+    return palette().color(QPalette::Active, QPalette::Base);
+}
+
+void NumericReadout::setBackgroundColor(const QColor& color) {
+    QPalette colours = palette();
+    colours.setColor(QPalette::Base, color);
+    setPalette(colours);
+}
+
+void NumericReadout::setDecimalSeparator(const QString& separator) {
+    m_decimalSeparator = separator;
+    showValue();
+}
+
+void NumericReadout::resizeEvent(QResizeEvent* event) {
+    QLineEdit::resizeEvent(event);
+    fitText();
+}
+
+void NumericReadout::showValue() {
+    setText(QString::fromStdString(readoutText(m_value, m_decimalSeparator.toStdString())));
+    fitText();
+}
+
+// Starts from the font the field would inherit, so a larger window font is still honoured.
+void NumericReadout::fitText() {
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const int room = style()->subElementRect(QStyle::SE_LineEditContents, &option, this).width() -
+                     textMargins().left() - textMargins().right() - kInnerMargins;
+    QFont fitted = parentWidget() != nullptr ? parentWidget()->font() : QApplication::font();
+    while (fitted.pointSizeF() > kSmallestPointSize &&
+           QFontMetrics(fitted).horizontalAdvance(text()) > room) {
+        fitted.setPointSizeF(fitted.pointSizeF() - kPointSizeStep);
+    }
+    if (fitted != font()) {
+        setFont(fitted);
+    }
+}
+
+} // namespace thermavo

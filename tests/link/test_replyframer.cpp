@@ -1,0 +1,239 @@
+#include "link/replyframer.h"
+
+#include <QList>
+#include <QTest>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+using thermavo::ReplyFramer;
+
+namespace {
+
+// Records every event with the clock reading at which it was raised.
+struct Recorder {
+    ReplyFramer framer;
+    QList<QByteArray> replies;
+    QList<std::uint32_t> timeouts;
+    bool rearm = true;
+    std::uint32_t now = 0;
+
+    Recorder() {
+        framer.setHandlers(
+            [this](std::string_view text) {
+                replies.append(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+                if (rearm)
+                    framer.arm();
+            },
+            [this] {
+                timeouts.append(now);
+                if (rearm)
+                    framer.arm();
+            });
+    }
+
+    void feed(const QByteArray& bytes) {
+        framer.receive(std::string_view(bytes.constData(), bytes.size()), now);
+    }
+
+    // Runs the periodic expiry check the way the port's worker does, every 50 ms.
+    void advanceTo(std::uint32_t target) {
+        while (now != target) {
+            const std::uint32_t step = std::min<std::uint32_t>(50, target - now);
+            now += step;
+            framer.checkTimeout(now);
+        }
+    }
+};
+
+} // namespace
+
+class ReplyFramerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void arrivals_data();
+    void arrivals();
+    void replyTiming_data();
+    void replyTiming();
+    void megabyteReplyInSmallChunks();
+    void handlerErrorConsumesReply();
+    void portClosedKeepsArmedAndDropsPartialReply();
+    void disarmStopsTimer();
+};
+
+void ReplyFramerTest::arrivals_data() {
+    QTest::addColumn<bool>("armed");
+    QTest::addColumn<bool>("rearm");
+    QTest::addColumn<QList<QByteArray>>("arrivals");
+    QTest::addColumn<QList<QByteArray>>("expected");
+
+    QTest::newRow("end marker before any start")
+        << true << true << QList<QByteArray>{"AB\r"} << QList<QByteArray>{};
+    QTest::newRow("two bytes") << true << true << QList<QByteArray>{"\n12\r"}
+                               << QList<QByteArray>{"12"};
+    QTest::newRow("empty reply") << true << true << QList<QByteArray>{"\n\r"}
+                                 << QList<QByteArray>{""};
+    QTest::newRow("line feed inside is data")
+        << true << true << QList<QByteArray>{"\n1\n2\r"} << QList<QByteArray>{"1\n2"};
+    QTest::newRow("back to back, handler re-arms")
+        << true << true << QList<QByteArray>{"\n1\r\n2\r"} << QList<QByteArray>{"1", "2"};
+    QTest::newRow("back to back, handler does not re-arm")
+        << true << false << QList<QByteArray>{"\n1\r\n2\r"} << QList<QByteArray>{"1"};
+    QTest::newRow("not re-armed, rest of arrival is lost")
+        << true << false << QList<QByteArray>{"\n1\r\n2", "\r"} << QList<QByteArray>{"1"};
+    QTest::newRow("split byte by byte")
+        << true << true << QList<QByteArray>{"\n", "A", "B", "\n", "C", "\r"}
+        << QList<QByteArray>{"AB\nC"};
+    QTest::newRow("junk around split replies")
+        << true << true << QList<QByteArray>{"x\ny", "z\rjunk", "\n", "q\rtail"}
+        << QList<QByteArray>{"yz", "q"};
+    QTest::newRow("stray end marker before start")
+        << true << true << QList<QByteArray>{"\r\nA\r"} << QList<QByteArray>{"A"};
+    QTest::newRow("binary bytes kept") << true << true << QList<QByteArray>{{"\n\0\xff\x80\r", 5}}
+                                       << QList<QByteArray>{{"\0\xff\x80", 3}};
+    QTest::newRow("disarmed, whole reply ignored")
+        << false << true << QList<QByteArray>{"\nA\r", "\nB", "\r"} << QList<QByteArray>{};
+}
+
+void ReplyFramerTest::arrivals() {
+    QFETCH(bool, armed);
+    QFETCH(bool, rearm);
+    QFETCH(QList<QByteArray>, arrivals);
+    QFETCH(QList<QByteArray>, expected);
+
+    Recorder recorder;
+    recorder.rearm = rearm;
+    if (armed)
+        recorder.framer.arm();
+    for (const QByteArray& bytes : arrivals)
+        recorder.feed(bytes);
+
+    QCOMPARE(recorder.replies, expected);
+    QCOMPARE(recorder.framer.isArmed(), armed && (rearm || expected.isEmpty()));
+}
+
+void ReplyFramerTest::replyTiming_data() {
+    QTest::addColumn<quint32>("origin");
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<quint32>("secondAfterMs");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QList<QByteArray>>("expected");
+    QTest::addColumn<int>("timeoutAfterMs");
+
+    const quint32 nearWrap = 0xFFFFFFFFu - 30000u;
+    QTest::newRow("end 54 s after start: delivered")
+        << 0u << QByteArray("\n12") << 54000u << QByteArray("\r") << QList<QByteArray>{"12"} << -1;
+    QTest::newRow("end 56 s after start: lost, time-out at 55 s")
+        << 0u << QByteArray("\n12") << 56000u << QByteArray("\r") << QList<QByteArray>{} << 55000;
+    QTest::newRow("start then silence")
+        << 0u << QByteArray("\n") << 0u << QByteArray() << QList<QByteArray>{} << 55000;
+    QTest::newRow("silence without start never times out")
+        << 0u << QByteArray("abc") << 0u << QByteArray() << QList<QByteArray>{} << -1;
+    QTest::newRow("start right after a reply is covered too")
+        << 0u << QByteArray("\nA\r\n") << 0u << QByteArray() << QList<QByteArray>{"A"} << 55000;
+    QTest::newRow("timer not restarted by later bytes")
+        << 0u << QByteArray("\n1") << 30000u << QByteArray("2") << QList<QByteArray>{} << 55000;
+    QTest::newRow("clock wraps during the reply, delivered")
+        << nearWrap << QByteArray("\nW") << 54000u << QByteArray("\r") << QList<QByteArray>{"W"}
+        << -1;
+    QTest::newRow("clock wraps during the reply, times out")
+        << nearWrap << QByteArray("\nW") << 0u << QByteArray() << QList<QByteArray>{} << 55000;
+    QTest::newRow("start in the middle of a tick")
+        << 40u << QByteArray("\n") << 0u << QByteArray() << QList<QByteArray>{} << 55000;
+}
+
+void ReplyFramerTest::replyTiming() {
+    QFETCH(quint32, origin);
+    QFETCH(QByteArray, first);
+    QFETCH(quint32, secondAfterMs);
+    QFETCH(QByteArray, second);
+    QFETCH(QList<QByteArray>, expected);
+    QFETCH(int, timeoutAfterMs);
+
+    Recorder recorder;
+    recorder.now = origin;
+    recorder.framer.arm();
+    recorder.feed(first);
+    if (!second.isEmpty()) {
+        recorder.advanceTo(origin + secondAfterMs);
+        recorder.feed(second);
+    }
+    recorder.advanceTo(origin + 600000u);
+
+    QCOMPARE(recorder.replies, expected);
+    if (timeoutAfterMs < 0) {
+        QVERIFY(recorder.timeouts.isEmpty());
+        return;
+    }
+    QCOMPARE(recorder.timeouts.size(), 1);
+    // Expiry counts whole 55 ms ticks, so it comes up to one tick plus one check period late.
+    const std::uint32_t after = recorder.timeouts.first() - origin;
+    QVERIFY2(after > static_cast<std::uint32_t>(timeoutAfterMs) &&
+                 after <= static_cast<std::uint32_t>(timeoutAfterMs) + ReplyFramer::kTickMs + 50,
+             QByteArray::number(after));
+}
+
+void ReplyFramerTest::megabyteReplyInSmallChunks() {
+    constexpr int kSize = 1 << 20;
+    QByteArray body(kSize, Qt::Uninitialized);
+    for (int i = 0; i < kSize; ++i)
+        body[i] = static_cast<char>('0' + i % 10);
+    const QByteArray stream = "junk\n" + body + "\r\nnext\r";
+
+    Recorder recorder;
+    recorder.framer.arm();
+    for (qsizetype at = 0; at < stream.size(); at += 256)
+        recorder.feed(stream.mid(at, 256));
+
+    QCOMPARE(recorder.replies.size(), 2);
+    QVERIFY(recorder.replies[0] == body);
+    QCOMPARE(recorder.replies[1], QByteArray("next"));
+}
+
+void ReplyFramerTest::handlerErrorConsumesReply() {
+    ReplyFramer framer;
+    QList<QByteArray> replies;
+    framer.setHandlers(
+        [&](std::string_view text) {
+            replies.append(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+            if (text == "bad")
+                throw std::runtime_error("handler failed");
+            framer.arm();
+        },
+        [] {});
+    framer.arm();
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, framer.receive("\nbad\r\nlost\r", 0));
+    QVERIFY(!framer.isArmed());
+    framer.arm();
+    framer.receive("\ngood\r", 0);
+    QCOMPARE(replies, (QList<QByteArray>{"bad", "good"}));
+}
+
+void ReplyFramerTest::portClosedKeepsArmedAndDropsPartialReply() {
+    Recorder recorder;
+    recorder.framer.arm();
+    recorder.feed("\npartial");
+    recorder.framer.portClosed();
+    QVERIFY(recorder.framer.isArmed());
+    recorder.advanceTo(120000);
+    recorder.feed("rest\r\nnew\r");
+    QCOMPARE(recorder.replies, QList<QByteArray>{"new"});
+    QVERIFY(recorder.timeouts.isEmpty());
+}
+
+void ReplyFramerTest::disarmStopsTimer() {
+    Recorder recorder;
+    recorder.framer.arm();
+    recorder.feed("\nA");
+    recorder.framer.disarm();
+    recorder.advanceTo(120000);
+    recorder.framer.arm();
+    recorder.feed("B\r");
+    recorder.advanceTo(240000);
+    QVERIFY(recorder.replies.isEmpty());
+    QVERIFY(recorder.timeouts.isEmpty());
+}
+
+QTEST_APPLESS_MAIN(ReplyFramerTest)
+#include "test_replyframer.moc"

@@ -1,0 +1,303 @@
+#include "ui/componentstate.h"
+#include "ui/formstate.h"
+#include "ui/inifilestore.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+using namespace thermavo;
+
+namespace {
+
+constexpr QSize kWindowSize(300, 200);
+
+QComboBox* makeBoardList(QWidget* window) {
+    auto* list = new QComboBox(window);
+    list->setObjectName(QStringLiteral("UsedBoardComboBox"));
+    list->setEditable(true);
+    list->addItems(
+        {QStringLiteral("Vexor08"), QStringLiteral("Vexor04 "), QStringLiteral("Vexor04 USB")});
+    return list;
+}
+
+// One run of the program: the window, its board list and the three settings components.
+struct Run {
+    explicit Run(const QString& path) : store(path) {
+        window.setFixedSize(kWindowSize);
+        form.setPixelsPerInchSource([this] { return pixelsPerInch; });
+    }
+    QRect workArea() const { return window.screen()->availableGeometry(); }
+    QPoint placedAt() const { return window.pos() - workArea().topLeft(); }
+    void moveTo(QPoint relative) { window.move(workArea().topLeft() + relative); }
+    void restore() {
+        restored = form.restore();
+        component.restore();
+    }
+    void showAndSave() {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        form.save();
+        component.save();
+    }
+
+    IniFileStore store;
+    QWidget window;
+    QComboBox* boardList = makeBoardList(&window);
+    FormState form{store, &window};
+    ComponentState component{store, boardList};
+    int pixelsPerInch = 96;
+    bool restored = false;
+};
+
+QByteArray fileText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
+}
+
+void putFile(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+void restoreRow(const char* name, const char* keys, bool restored, QPoint place,
+                Qt::WindowState state = Qt::WindowNoState) {
+    QTest::newRow(name) << QByteArray(keys) << restored << place << int(state);
+}
+
+} // namespace
+
+class TestFormState : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_fileCount = 0;
+    // A fresh settings path for every test row.
+    QString newPath() { return m_dir.filePath(QStringLiteral("run%1.INI").arg(++m_fileCount)); }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    // "@" in the expected text stands for the window's frame rectangle at 40,30.
+    void closeWritesFile_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("first close")
+            << QByteArray()
+            << QByteArray("[TMainForm]\r\nFlags=0\r\nShowCmd=1\r\n"
+                          "NormalPos=@\r\nPixelsPerInch=96\r\n"
+                          "Color=-16777201\r\nUsedBoardComboBox.ItemIndex=2\r\n");
+        const QByteArray foreign = "; Thermavo\n[Other]\nFlags=9\n\n[TMainForm]\nflags=0\n"
+                                   "Extra = kept \nnormalpos=1,2,3,4\n; end\n\n[Last]\nx=1";
+        QTest::newRow("foreign LF file")
+            << foreign
+            << QByteArray(foreign).replace("1,2,3,4\n", "@\nShowCmd=1\nPixelsPerInch=96\n"
+                                                        "Color=-16777201\n"
+                                                        "UsedBoardComboBox.ItemIndex=2\n");
+    }
+    void closeWritesFile() {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        const QString path = newPath();
+        if (!before.isNull()) {
+            putFile(path, before);
+        }
+        Run run(path);
+        run.restore();
+        run.moveTo(QPoint(40, 30));
+        run.boardList->setCurrentIndex(2);
+        run.showAndSave();
+        QVERIFY(run.form.saved() && run.component.saved());
+        // The offscreen window has a frame; the stored rectangle includes it.
+        const QSize frame = run.window.frameGeometry().size();
+        const QByteArray pos = QStringLiteral("40,30,%1,%2")
+                                   .arg(40 + frame.width())
+                                   .arg(30 + frame.height())
+                                   .toLatin1();
+        QCOMPARE(fileText(path), after.replace('@', pos));
+    }
+
+    void restartRestoresPlaceAndRow_data() {
+        QTest::addColumn<QPoint>("place");
+        QTest::addColumn<int>("row");
+        QTest::newRow("Vexor08") << QPoint(120, 80) << 0;
+        QTest::newRow("Vexor04") << QPoint(0, 0) << 1;
+        QTest::newRow("Vexor04 USB") << QPoint(37, 11) << 2;
+        QTest::newRow("no row") << QPoint(200, 300) << -1;
+    }
+    void restartRestoresPlaceAndRow() {
+        QFETCH(QPoint, place);
+        QFETCH(int, row);
+        const QString path = newPath();
+        {
+            Run first(path);
+            first.restore();
+            first.moveTo(place);
+            first.boardList->setCurrentIndex(row);
+            first.showAndSave();
+        }
+        Run second(path);
+        QSignalSpy activated(second.boardList, &QComboBox::activated);
+        second.restore();
+        QVERIFY(second.restored);
+        QCOMPARE(second.placedAt(), place);
+        QCOMPARE(second.window.size(), kWindowSize);
+        QCOMPARE(second.boardList->currentIndex(), row);
+        QCOMPARE(activated.count(), 0);
+    }
+
+    void restoreFromFile_data() {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<bool>("restored");
+        QTest::addColumn<QPoint>("place");
+        QTest::addColumn<int>("state");
+        const QPoint designed(30, 40);
+        restoreRow("left and top only", "NormalPos=100,50", true, {100, 50});
+        restoreRow("blanks and commas", "NormalPos= 100 ,50, 400,250", true, {100, 50});
+        restoreRow("empty: no maximised state", "NormalPos=\nShowCmd=3", false, designed);
+        restoreRow("left no integer", "NormalPos=abc,7", true, {30, 7});
+        restoreRow("top missing", "NormalPos=7", true, {7, 40});
+        restoreRow("partly off screen", "NormalPos=-100,20", true, {-100, 20});
+        restoreRow("minimised", "NormalPos=5,6\nShowCmd=2", true, {5, 6}, Qt::WindowMinimized);
+        restoreRow("minimised inactive", "NormalPos=5,6\nShowCmd=6", true, {5, 6},
+                   Qt::WindowMinimized);
+        restoreRow("maximised", "NormalPos=5,6\nShowCmd=3", true, {5, 6}, Qt::WindowMaximized);
+        restoreRow("other pixels per inch", "PixelsPerInch=120\nNormalPos=5,6", false, designed);
+        restoreRow("pixels per inch no integer", "PixelsPerInch=lots\nNormalPos=5,6", true, {5, 6});
+    }
+    void restoreFromFile() {
+        QFETCH(QByteArray, keys);
+        QFETCH(bool, restored);
+        QFETCH(QPoint, place);
+        QFETCH(int, state);
+        const QString path = newPath();
+        putFile(path, "[TMainForm]\n" + keys + "\nUsedBoardComboBox.ItemIndex=2\n");
+        Run run(path);
+        run.moveTo(QPoint(30, 40));
+        run.restore();
+        QCOMPARE(run.restored, restored);
+        QCOMPARE(run.placedAt(), place);
+        QCOMPARE(int(run.window.windowState()), state);
+        QCOMPARE(run.boardList->currentIndex(), 2);
+    }
+
+    void offScreenPlaceComesBack_data() {
+        QTest::addColumn<QByteArray>("normalPos");
+        QTest::newRow("beyond top left") << QByteArray("-5000,-5000");
+        QTest::newRow("largest integers") << QByteArray("2147483647,2147483647");
+    }
+    void offScreenPlaceComesBack() {
+        QFETCH(QByteArray, normalPos);
+        const QString path = newPath();
+        putFile(path, "[TMainForm]\r\nNormalPos=" + normalPos + "\r\n");
+        Run run(path);
+        run.restore();
+        QVERIFY(run.restored);
+        QVERIFY(run.workArea().contains(run.window.frameGeometry()));
+    }
+
+    void boardRow_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("row");
+        QTest::newRow("row 2") << QByteArray("UsedBoardComboBox.ItemIndex=2") << 2;
+        QTest::newRow("past the list") << QByteArray("UsedBoardComboBox.ItemIndex=7") << -1;
+        QTest::newRow("no row") << QByteArray("UsedBoardComboBox.ItemIndex=-1") << -1;
+        QTest::newRow("no integer") << QByteArray("UsedBoardComboBox.ItemIndex=abc") << 0;
+        QTest::newRow("blanks around") << QByteArray("UsedBoardComboBox.ItemIndex= 1 ") << 1;
+        QTest::newRow("missing keeps the current row") << QByteArray("Flags=0") << 1;
+    }
+    void boardRow() {
+        QFETCH(QByteArray, line);
+        QFETCH(int, row);
+        const QString path = newPath();
+        putFile(path, "[TMainForm]\r\n" + line + "\r\n");
+        Run run(path);
+        run.boardList->setCurrentIndex(1);
+        QSignalSpy activated(run.boardList, &QComboBox::activated);
+        run.component.restore();
+        QCOMPARE(run.boardList->currentIndex(), row);
+        QCOMPARE(activated.count(), 0);
+        run.component.save();
+        QCOMPARE(run.store.readString(QStringLiteral("TMainForm"), run.component.key(), QString()),
+                 QString::number(row));
+    }
+
+    void savedShowCommand_data() {
+        QTest::addColumn<bool>("maximise");
+        QTest::addColumn<bool>("applicationMinimised");
+        QTest::addColumn<int>("showCommand");
+        QTest::newRow("normal") << false << false << 1;
+        QTest::newRow("maximised") << true << false << 3;
+        QTest::newRow("application minimised") << false << true << 2;
+    }
+    void savedShowCommand() {
+        QFETCH(bool, maximise);
+        QFETCH(bool, applicationMinimised);
+        QFETCH(int, showCommand);
+        const QString path = newPath();
+        Run run(path);
+        run.restore();
+        run.moveTo(QPoint(50, 60));
+        run.form.setMinimizedQuery([=] { return applicationMinimised; });
+        run.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&run.window));
+        const QSize frame = run.window.frameGeometry().size();
+        if (maximise) {
+            run.window.showMaximized();
+            QTRY_VERIFY(run.window.isMaximized());
+        }
+        run.form.save();
+        QCOMPARE(run.store.readInteger(QStringLiteral("TMainForm"), QStringLiteral("ShowCmd"), 0),
+                 showCommand);
+        // The normal rectangle survives maximising.
+        QCOMPARE(run.store.readString(QStringLiteral("TMainForm"), QStringLiteral("NormalPos"), {}),
+                 QStringLiteral("50,60,%1,%2").arg(50 + frame.width()).arg(60 + frame.height()));
+    }
+
+    void unwritableFileFailsEachTry() {
+        // Root ignores permission bits, so the folder is made impossible: it is a plain file.
+        putFile(m_dir.filePath(QStringLiteral("plain")), "not a folder");
+        const QString path = m_dir.filePath(QStringLiteral("plain/thermavo.INI"));
+        Run run(path);
+        run.restore();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QVERIFY_THROWS_EXCEPTION(ProfileWriteError, run.form.save());
+            try {
+                run.component.save();
+                QFAIL("the board row was saved");
+            } catch (const ProfileWriteError& error) {
+                QCOMPARE(QString::fromStdString(error.what()), "Unable to write to " + path);
+            }
+            QVERIFY(!run.form.saved() && !run.component.saved());
+            QVERIFY(!run.store.isOpen());
+        }
+    }
+
+    void settingsFileName_data() {
+        QTest::addColumn<QString>("executable");
+        QTest::addColumn<QString>("settings");
+        QTest::newRow("no extension")
+            << QStringLiteral("/opt/build/thermavo") << QStringLiteral("/opt/build/thermavo.INI");
+        QTest::newRow("exe") << QStringLiteral("/opt/build/thermavo.exe")
+                             << QStringLiteral("/opt/build/thermavo.INI");
+        QTest::newRow("dot in the folder only")
+            << QStringLiteral("/opt/v1.2/thermavo") << QStringLiteral("/opt/v1.2/thermavo.INI");
+        QTest::newRow("last dot wins")
+            << QStringLiteral("/opt/thermavo.v2.exe") << QStringLiteral("/opt/thermavo.v2.INI");
+    }
+    void settingsFileName() {
+        QFETCH(QString, executable);
+        QFETCH(QString, settings);
+        QCOMPARE(settingsFilePathFor(executable), QDir::toNativeSeparators(settings));
+    }
+};
+
+QTEST_MAIN(TestFormState)
+#include "test_formstate.moc"
