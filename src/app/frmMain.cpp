@@ -63,6 +63,7 @@ MainFormServices MainFormServices::system() {
     services.now = [] { return QDateTime::currentDateTime(); };
     services.regionalSettings = systemRegionalSettings;
     services.tickCount = systemTickCount;
+    services.linkTickCount = systemTickCount;
     services.showMessage = showModalMessage;
     services.choosePort = [] { return askForPort(); };
     services.settingsFile = settingsFilePath();
@@ -94,6 +95,8 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
     ComPort = new thermavo::ComPort(this);
     ComPort->setPortChooser(m_services.choosePort);
+    if (m_services.linkTickCount)
+        ComPort->setTickSource(m_services.linkTickCount);
     DataPacket = new thermavo::DataPacket(ComPort, this);
     connect(DataPacket, &thermavo::DataPacket::StringPacket, this,
             [this](const QByteArray& data) { guarded([&] { DataPacketStringPacket(data); }); });

@@ -38,7 +38,10 @@ QString defaultErrorReportText(const QString& message);
 struct MainFormServices {
     std::function<QDateTime()> now;
     std::function<thermavo::RegionalSettings()> regionalSettings;
+    // The millisecond tick count of the pauses around the board commands.
     std::function<std::uint32_t()> tickCount;
+    // The millisecond tick count of the reply time-out, read on the link's own thread.
+    std::function<std::uint32_t()> linkTickCount;
     // Shows a modal message box; tests record instead of waiting for a click.
     std::function<void(QMessageBox::Icon icon, const QString& caption, const QString& text)>
         showMessage;
