@@ -379,6 +379,60 @@ private slots:
         QVERIFY(QFile::exists(m_folder.filePath(QStringLiteral("thermavo.INI"))));
     }
 
+    void logIntervalAndSampleClock_data() {
+        QTest::addColumn<int>("sampleSeconds");
+        QTest::addColumn<int>("samplesPerRecord");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("start values") << 2 << 1 << "0:00:02";
+        QTest::newRow("an hour") << 2 << 1800 << "1:00:00";
+        QTest::newRow("minutes and seconds") << 7 << 1000 << "1:56:40";
+        QTest::newRow("largest") << 1000 << 32767 << "9101:56:40";
+    }
+
+    void logIntervalAndSampleClock() {
+        QFETCH(int, sampleSeconds);
+        QFETCH(int, samplesPerRecord);
+        QFETCH(QString, shown);
+        ui().SampleIntervalField->setValue(sampleSeconds);
+        ui().IntervalField->setValue(samplesPerRecord);
+        m_form->IntervalFieldChange();
+        QCOMPARE(ui().LogIntervalHMS->text(), shown);
+        QCOMPARE(m_form->sampleClock().interval(), sampleSeconds * 1000);
+    }
+
+    void unreadableSampleIntervalKeepsTheClockPeriod() {
+        ui().SampleIntervalField->selectAll();
+        QTest::keyClick(ui().SampleIntervalField, Qt::Key_Backspace);
+        QCOMPARE(ui().SampleIntervalField->value(), 0);
+        QCOMPARE(ui().LogIntervalHMS->text(), QStringLiteral("0:00:00"));
+        QCOMPARE(m_form->sampleClock().interval(), 2000);
+    }
+
+    void recordsComeEveryIntervalFieldTicks() {
+        PseudoTerminalBoard board(portFolder(), 14);
+        goOnLine(board, 14);
+        ui().IntervalField->setValue(3);
+        ui().SylkFileEdit->setText(m_folder.filePath(QStringLiteral("every3.slk")));
+        ui().LogOnButton->click();
+        QList<int> counts;
+        for (int tick = 1; tick <= 6; ++tick) {
+            m_form->SampleIntervalTimerTimer();
+            counts << m_form->recordCount();
+        }
+        QCOMPARE(counts, QList<int>({0, 0, 1, 1, 1, 2}));
+    }
+
+    void restartRestoresTheBoardRow() {
+        ui().UsedBoardComboBox->setCurrentIndex(2);
+        m_form->close();
+        m_form = std::make_unique<TMainForm>(services());
+        QCOMPARE(ui().UsedBoardComboBox->currentIndex(), 2);
+        QCOMPARE(ui().UsedBoardComboBox->currentText(), QStringLiteral("Vexor04 USB"));
+        QFile settings(m_folder.filePath(QStringLiteral("thermavo.INI")));
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QVERIFY(settings.readAll().endsWith("UsedBoardComboBox.ItemIndex=2\r\n"));
+    }
+
     void offLineLoggingContinuesTheSameLog() {
         PseudoTerminalBoard board(portFolder(), 13);
         goOnLine(board, 13);

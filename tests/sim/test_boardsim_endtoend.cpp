@@ -236,4 +236,4 @@ void BoardSimEndToEndTest::refusesAPortInUse() {
 }
 
 QTEST_GUILESS_MAIN(BoardSimEndToEndTest)
-#include "boardsimendtoendtest.moc"
+#include "test_boardsim_endtoend.moc"

@@ -240,4 +240,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestLogFile)
-#include "tst_logfile.moc"
+#include "test_logfile.moc"

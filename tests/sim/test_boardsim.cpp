@@ -366,4 +366,4 @@ void BoardSimTest::portLinkRegistration() {
 }
 
 QTEST_GUILESS_MAIN(BoardSimTest)
-#include "boardsimtest.moc"
+#include "test_boardsim.moc"

@@ -150,4 +150,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TestLogText)
-#include "tst_logtext.moc"
+#include "test_logtext.moc"
