@@ -80,6 +80,10 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     m_ui->OnLineButton->setDefaultAction(m_ui->OnLineAction);
     m_ui->LogOnButton->setDefaultAction(m_ui->LogOnAction);
     m_ui->WarningLabel->setForegroundRole(QPalette::Link);
+    // The warning's four lines fit its 57-pixel height only a pixel size smaller.
+    QFont warningFont = font();
+    warningFont.setPixelSize(font().pixelSize() - 1);
+    m_ui->WarningLabel->setFont(warningFont);
     m_ui->Bevel1->setStyleSheet(
         QStringLiteral("border: none; border-left: 1px solid palette(mid);"));
     connect(m_ui->UsedBoardComboBox->lineEdit(), &QLineEdit::textEdited, this,

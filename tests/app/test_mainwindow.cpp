@@ -318,6 +318,20 @@ private slots:
         }
     }
 
+    void captionsFitTheirPlaces() {
+        for (const QLabel* label : m_form->findChildren<QLabel*>()) {
+            if (label->wordWrap() || label->text().isEmpty())
+                continue;
+            const int needed = label->fontMetrics().horizontalAdvance(label->text());
+            QVERIFY2(needed <= label->width(), qPrintable(QStringLiteral("%1 needs %2 px, has %3")
+                                                              .arg(label->objectName())
+                                                              .arg(needed)
+                                                              .arg(label->width())));
+        }
+        const QLabel* warning = m_form->ui().WarningLabel;
+        QVERIFY(warning->heightForWidth(warning->width()) <= warning->height());
+    }
+
     void listsAndRanges() {
         Ui::TMainForm& ui = m_form->ui();
         const auto rows = [](const QComboBox* list) {
