@@ -239,6 +239,9 @@ void PortWorker::loseDevice(const QString& reason) {
 
 void PortWorker::shutdown() {
     if (m_port != nullptr) {
+        // A device that hung up makes the clean-up below fail; that error must not reach
+        // loseDevice, which would free the port under this very call.
+        m_port->disconnect(this);
         m_port->clear(QSerialPort::Output);
         m_port->close();
         delete m_port;

@@ -39,6 +39,7 @@ private slots:
     void boardSideHangUpReportsLossOnce();
     void closeDeliversWaitingHandOver();
     void closeFromHandlerIsRefused();
+    void closeJustAfterBoardSideHangUp();
 
 private:
     QTemporaryDir m_config;
@@ -266,6 +267,22 @@ void ComPortTest::closeFromHandlerIsRefused() {
     QVERIFY(port.isOpen());
     port.close();
     QVERIFY(!port.isOpen());
+}
+
+void ComPortTest::closeJustAfterBoardSideHangUp() {
+    // The close may reach the worker before it has noticed the hang-up; the failing clean-up of
+    // the dead device must not free the device under the close. Repeated to meet both orders.
+    for (int round = 0; round < 20; ++round) {
+        PseudoTerminal board;
+        QVERIFY2(board.create(49), qPrintable(board.error()));
+        ComPort port;
+        port.setComNumber(49);
+        port.open();
+        port.SendByte(0x6D);
+        board.closeBoardSide();
+        port.close();
+        QVERIFY(!port.isOpen());
+    }
 }
 
 QTEST_MAIN(ComPortTest)
