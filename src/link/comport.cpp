@@ -110,10 +110,6 @@ void ComPort::close() {
         throw PortIoError("The serial port cannot be closed while it hands over a reply");
     m_closing = true;
     m_shared->stopping = true;
-    {
-        const std::lock_guard lock(m_shared->transmitMutex);
-        m_shared->transmit.clear();
-    }
     PortWorker* const worker = m_worker;
     QMetaObject::invokeMethod(
         worker, [worker] { worker->shutdown(); }, Qt::QueuedConnection);
@@ -160,31 +156,23 @@ bool ComPort::framerArmed() const {
 }
 
 void ComPort::handOverReply(const QByteArray& reply) {
-    ++m_handOverDepth;
-    struct Leave {
-        int& depth;
-        ~Leave() { --depth; }
-    } leave{m_handOverDepth};
-    try {
-        emit replyHandedOver(reply);
-    } catch (...) {
-        if (m_errorReport)
-            m_errorReport(std::current_exception());
-    }
+    handOver([this, &reply] { emit replyHandedOver(reply); });
 }
 
 void ComPort::handOverTimeout() {
+    handOver([this] { emit timeoutHandedOver(); });
+}
+
+void ComPort::handOver(const std::function<void()>& emitEvent) {
     ++m_handOverDepth;
-    struct Leave {
-        int& depth;
-        ~Leave() { --depth; }
-    } leave{m_handOverDepth};
     try {
-        emit timeoutHandedOver();
+        emitEvent();
     } catch (...) {
         if (m_errorReport)
             m_errorReport(std::current_exception());
     }
+    if (--m_handOverDepth == 0)
+        emit handOverFinished();
 }
 
 } // namespace thermavo

@@ -64,7 +64,9 @@ public:
 
     // Throws PortOpenError or PortIoError; on failure nothing is held and ComNumber is kept.
     void open();
-    // Discards untransmitted bytes and stops the worker. While waiting it keeps this thread
+    // Sends the bytes queued before it, giving the device a moment to take them (the stop
+    // command must not be lost behind a waiting hand-over), then stops the worker and discards
+    // what is still untransmitted. While waiting it keeps this thread
     // dispatching posted events, so a hand-over already waiting is delivered, not deadlocked.
     // From inside a reply or time-out handler it throws PortIoError: the worker waits for that
     // handler, so the close could never finish.
@@ -83,17 +85,23 @@ public:
     // Receives what a reply or time-out handler throws; Qt must never see it leave the hand-over.
     void setHandlerErrorReport(std::function<void(std::exception_ptr)> report);
 
+    // A reply or time-out handler is running; the port cannot be closed until it returns.
+    bool handingOver() const { return m_handOverDepth > 0; }
+
 signals:
     // Emitted on this object's thread during a hand-over; the worker waits for the slots.
     void replyHandedOver(const QByteArray& reply);
     void timeoutHandedOver();
     // Queued, once per open, when the device fails while open (unplugged, other side hung up).
     void portLost(const QString& reason);
+    // The last running hand-over has returned.
+    void handOverFinished();
 
 private:
     friend class PortWorker;
     void handOverReply(const QByteArray& reply);
     void handOverTimeout();
+    void handOver(const std::function<void()>& emitEvent);
 
     int m_comNumber = 0;
     int m_baud = kDefaultBaud;

@@ -242,13 +242,21 @@ void PortWorker::shutdown() {
         // A device that hung up makes the clean-up below fail; that error must not reach
         // loseDevice, which would free the port under this very call.
         m_port->disconnect(this);
-        m_port->clear(QSerialPort::Output);
+        // The queued bytes waited only because the worker was busy with a hand-over.
+        transmit();
+        if (m_port->bytesToWrite() > 0 && !m_port->waitForBytesWritten(kCloseDrainMs))
+            m_port->clear(QSerialPort::Output);
         m_port->close();
         delete m_port;
         m_port = nullptr;
     }
     delete m_timeoutCheck;
     m_timeoutCheck = nullptr;
+    {
+        const std::lock_guard lock(m_shared->transmitMutex);
+        m_shared->transmit.clear();
+        m_shared->inDriver = 0;
+    }
     {
         const std::lock_guard lock(m_shared->framerMutex);
         m_shared->framer.portClosed();

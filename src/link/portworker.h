@@ -39,6 +39,8 @@ class PortWorker : public QObject {
 
 public:
     static constexpr int kTimeoutCheckMs = 25;
+    // How long a closing port waits for the device to take the bytes queued before the close.
+    static constexpr int kCloseDrainMs = 100;
 
     PortWorker(ComPort* owner, std::shared_ptr<PortLinkShared> shared,
                std::function<std::uint32_t()> tickCount);

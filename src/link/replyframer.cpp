@@ -94,16 +94,19 @@ void ReplyFramer::checkTimeout(std::uint32_t nowMs) {
         return;
     m_collecting = false;
     m_armed = false;
-    m_buffer.clear();
-    m_examined = 0;
-    m_replyStart = 0;
+    releaseBuffer();
     if (m_onTimeout)
         m_onTimeout();
 }
 
 void ReplyFramer::portClosed() {
     m_collecting = false;
-    m_buffer.clear();
+    releaseBuffer();
+}
+
+// An endless reply may have grown the buffer to megabytes; clear() alone would keep them.
+void ReplyFramer::releaseBuffer() {
+    std::string().swap(m_buffer);
     m_examined = 0;
     m_replyStart = 0;
 }

@@ -41,6 +41,7 @@ public:
 private:
     void examine(std::uint32_t nowMs);
     void discardUnlessCollecting();
+    void releaseBuffer();
 
     ReplyHandler m_onReply;
     TimeoutHandler m_onTimeout;

@@ -40,6 +40,7 @@ private slots:
     void closeDeliversWaitingHandOver();
     void closeFromHandlerIsRefused();
     void closeJustAfterBoardSideHangUp();
+    void closeSendsTheByteQueuedBehindAHandOver();
 
 private:
     QTemporaryDir m_config;
@@ -283,6 +284,25 @@ void ComPortTest::closeJustAfterBoardSideHangUp() {
         port.close();
         QVERIFY(!port.isOpen());
     }
+}
+
+void ComPortTest::closeSendsTheByteQueuedBehindAHandOver() {
+    PseudoTerminal board;
+    QVERIFY2(board.create(50), qPrintable(board.error()));
+    ComPort port;
+    port.setComNumber(50);
+    DataPacket packet(&port);
+    int replies = 0;
+    connect(&packet, &DataPacket::StringPacket, this, [&] { ++replies; });
+    packet.setEnabled(true);
+    port.open();
+    QVERIFY(board.write("\nreply\r"));
+    // The worker waits in its hand-over when the stop byte is queued and the close begins.
+    QThread::msleep(150);
+    port.SendByte(0x20);
+    port.close();
+    QCOMPARE(replies, 1);
+    QCOMPARE(board.readAvailable(), QByteArray(" "));
 }
 
 QTEST_MAIN(ComPortTest)

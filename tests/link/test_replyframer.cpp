@@ -1,5 +1,6 @@
 #include "link/replyframer.h"
 
+#include <QFile>
 #include <QList>
 #include <QTest>
 #include <cstdint>
@@ -46,6 +47,17 @@ struct Recorder {
     }
 };
 
+qint64 residentKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 class ReplyFramerTest : public QObject {
@@ -60,6 +72,8 @@ private slots:
     void handlerErrorConsumesReply();
     void portClosedKeepsArmedAndDropsPartialReply();
     void disarmStopsTimer();
+    void givenUpReplyGivesItsMemoryBack_data();
+    void givenUpReplyGivesItsMemoryBack();
 };
 
 void ReplyFramerTest::arrivals_data() {
@@ -233,6 +247,31 @@ void ReplyFramerTest::disarmStopsTimer() {
     recorder.advanceTo(240000);
     QVERIFY(recorder.replies.isEmpty());
     QVERIFY(recorder.timeouts.isEmpty());
+}
+
+void ReplyFramerTest::givenUpReplyGivesItsMemoryBack_data() {
+    QTest::addColumn<bool>("byTimeout");
+    QTest::newRow("time-out") << true;
+    QTest::newRow("port closed") << false;
+}
+
+void ReplyFramerTest::givenUpReplyGivesItsMemoryBack() {
+    QFETCH(bool, byTimeout);
+    constexpr qint64 kReplyKb = 32 * 1024;
+    const QByteArray chunk(64 * 1024, 'A');
+    Recorder recorder;
+    recorder.framer.arm();
+    const qint64 before = residentKb();
+    recorder.feed("\n");
+    for (qint64 fed = 0; fed < kReplyKb * 1024; fed += chunk.size())
+        recorder.feed(chunk);
+    QVERIFY(residentKb() > before + kReplyKb / 2);
+    if (byTimeout)
+        recorder.advanceTo(56000);
+    else
+        recorder.framer.portClosed();
+    QCOMPARE(recorder.timeouts.size(), byTimeout ? 1 : 0);
+    QVERIFY2(residentKb() < before + kReplyKb / 4, "the discarded reply's memory is still held");
 }
 
 QTEST_APPLESS_MAIN(ReplyFramerTest)

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// What the fault and soak programs share: the simulated board as a child process, the process's
+// own resource counts, and readers of the two log formats.
+namespace thermavo::harness {
+
+constexpr int kSimulatorStartMs = 5000;
+
+inline QString simulatorPath() {
+    const QByteArray buildDir = qgetenv("THERMAVO_BUILD_DIR");
+    const QString dir = buildDir.isEmpty() ? QCoreApplication::applicationDirPath() + "/.."
+                                           : QString::fromLocal8Bit(buildDir);
+    return QDir(dir).absoluteFilePath(QStringLiteral("thermavo-sim"));
+}
+
+// thermavo-sim registered as COM<port> under the XDG_CONFIG_HOME of this process.
+class Simulator {
+public:
+    Simulator(int port, const QStringList& arguments) {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(simulatorPath(),
+                        QStringList{QStringLiteral("--port"), QString::number(port)} + arguments);
+    }
+    ~Simulator() { stop(); }
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // True once the board announced its port, that is once its link exists.
+    bool waitUntilReady() {
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(kSimulatorStartMs)) {
+        }
+        return m_process.readLine().contains("COM");
+    }
+    void kill() {
+        m_process.kill();
+        m_process.waitForFinished(kSimulatorStartMs);
+    }
+    void stop() {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(kSimulatorStartMs))
+            kill();
+    }
+
+private:
+    QProcess m_process;
+};
+
+inline int entriesIn(const char* folder) {
+    return static_cast<int>(QDir(QString::fromLatin1(folder))
+                                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                                .size());
+}
+
+inline int threadCount() {
+    return entriesIn("/proc/self/task");
+}
+
+inline int descriptorCount() {
+    return entriesIn("/proc/self/fd");
+}
+
+// A field of /proc/self/status in kB, such as VmRSS or VmHWM.
+inline qint64 memoryKb(const char* field) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// The bytes the board received, from its --log file.
+inline QList<int> receivedBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<int> bytes;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            bytes.append(line.split(' ').value(2).toInt(nullptr, 16));
+    }
+    return bytes;
+}
+
+inline QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The rows of a SYLK log when it is whole: the header, rows 1 to n each with a time stamp
+// cell and numeric channel cells, and the end line. No value when any of that is broken.
+inline std::optional<int> sylkRows(const QByteArray& bytes) {
+    if (!bytes.endsWith("\r\nE\r\n"))
+        return std::nullopt;
+    QList<QByteArray> lines = bytes.split('\n');
+    lines.removeLast();
+    static const QRegularExpression rowStart(QStringLiteral(R"(^C;Y(\d+);X1;K\d+\.?\d*\r$)"));
+    static const QRegularExpression cell(QStringLiteral(R"(^C;X([2-9]);K-?\d+\.?\d*\r$)"));
+    constexpr int kHeaderLines = 7;
+    if (lines.size() < kHeaderLines + 1 || !lines.first().startsWith("ID;P"))
+        return std::nullopt;
+    int rows = 0;
+    for (qsizetype index = kHeaderLines; index < lines.size() - 1; ++index) {
+        const QString line = QString::fromLatin1(lines[index]);
+        if (const auto match = rowStart.match(line); match.hasMatch()) {
+            if (match.captured(1).toInt() != rows + 1)
+                return std::nullopt;
+            ++rows;
+        } else if (rows == 0 || !cell.match(line).hasMatch()) {
+            return std::nullopt;
+        }
+    }
+    return lines.last() == "E\r" ? std::optional<int>(rows) : std::nullopt;
+}
+
+// The records of a TAB log: lines of a time stamp in the regional pattern and eight
+// TAB-separated fields, each empty or a number. No value when a line is malformed.
+inline std::optional<int> tabRecords(const QByteArray& bytes) {
+    if (!bytes.isEmpty() && !bytes.endsWith("\r\n"))
+        return std::nullopt;
+    static const QRegularExpression record(
+        QStringLiteral(R"(^[^\t\r\n]*\d[^\t\r\n]*(\t(-?\d+[.,]\d\d)?){8}\r$)"));
+    int records = 0;
+    QList<QByteArray> lines = bytes.split('\n');
+    lines.removeLast();
+    for (const QByteArray& line : lines) {
+        if (!record.match(QString::fromLatin1(line)).hasMatch())
+            return std::nullopt;
+        ++records;
+    }
+    return records;
+}
+
+} // namespace thermavo::harness

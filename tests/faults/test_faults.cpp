@@ -1,0 +1,539 @@
+#include "app/frmMain.h"
+#include "harness.h"
+#include "pseudoterminal.h"
+#include "ui/fileedit.h"
+#include "ui/indicatorshape.h"
+#include "ui/integerfield.h"
+#include "ui/numericreadout.h"
+#include "ui_frmMain.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <sys/stat.h>
+
+// The window against a misbehaving board, a failing disk and awkward closing moments: what the
+// user sees, what reaches the disk, and that nothing leaks or hangs.
+
+using namespace thermavo;
+using namespace thermavo::harness;
+
+namespace {
+
+struct Message {
+    QMessageBox::Icon icon;
+    QString caption;
+    QString text;
+};
+
+constexpr int kSylkRow = 0;
+constexpr int kTabRow = 1;
+// Long enough that the sample clock never ticks by itself; the cases tick it.
+constexpr int kQuietSampleSeconds = 1000;
+// Past the framer's 1000 ticks of 55 ms.
+constexpr std::uint32_t kBeyondReplyTimeoutMs = 56'000;
+constexpr int kSettleMs = 10'000;
+constexpr qint64 kTenMegabytes = 10 * 1024 * 1024;
+
+// Channel 1 "2000 4000" is 38.38 °C, the other channels "1000 3000" 2.78 °C.
+QByteArray knownReply() {
+    QByteArray text = "2000 4000";
+    for (int channel = 1; channel < 8; ++channel)
+        text += " 1000 3000";
+    return text;
+}
+
+bool isReadingText(const QString& text) {
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok && value >= -45.0 && value <= 150.0;
+}
+
+} // namespace
+
+class FaultTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_folder;
+    std::vector<Message> m_messages;
+    std::function<void(QMessageBox::Icon, const QString&, const QString&)> m_onMessage;
+    std::optional<int> m_chosenPort;
+    // The framer's clock: every look moves it on by the step, which the cases set.
+    std::atomic<std::uint32_t> m_linkTick{0};
+    std::atomic<std::uint32_t> m_linkStep{0};
+    std::unique_ptr<TMainForm> m_form;
+    int m_threadsBefore = 0;
+    int m_descriptorsBefore = 0;
+
+    MainFormServices services(const QString& settingsFile = {}) {
+        MainFormServices services;
+        services.now = [] { return QDateTime::currentDateTime(); };
+        services.regionalSettings = [] { return RegionalSettings{}; };
+        services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
+        services.linkTickCount = [this] { return m_linkTick.fetch_add(m_linkStep.load()); };
+        services.showMessage = [this](QMessageBox::Icon icon, const QString& caption,
+                                      const QString& text) {
+            m_messages.push_back({icon, caption, text});
+            if (m_onMessage)
+                m_onMessage(icon, caption, text);
+        };
+        services.choosePort = [this] { return m_chosenPort; };
+        services.settingsFile = settingsFile.isEmpty()
+                                    ? m_folder.filePath(QStringLiteral("thermavo.INI"))
+                                    : settingsFile;
+        return services;
+    }
+
+    void makeForm(const QString& settingsFile = {}) {
+        m_form = std::make_unique<TMainForm>(services(settingsFile));
+        ui().SampleIntervalField->setValue(kQuietSampleSeconds);
+        m_form->IntervalFieldChange();
+    }
+
+    Ui::TMainForm& ui() { return m_form->ui(); }
+    DataPacket& dataPacket() { return *m_form->findChild<DataPacket*>(); }
+    QString path(const QString& name) const { return m_folder.filePath(name); }
+    QString portFolder() const { return path(QStringLiteral("thermavo/ports")); }
+
+    void goOnLine(int port) {
+        m_chosenPort = port;
+        ui().OnLineButton->click();
+        QVERIFY(m_form->onLine());
+    }
+
+    void startLog(int row, const QString& file) {
+        ui().LoggingType->setCurrentIndex(row);
+        m_form->LoggingTypeClick();
+        (row == kSylkRow ? ui().SylkFileEdit : ui().TABFileEdit)->setText(file);
+        ui().LogOnButton->click();
+    }
+
+    // Waits for `count` more replies from the board and takes a sample after them.
+    void sampleAfterReplies(QSignalSpy& replies, int count) {
+        const qsizetype target = replies.count() + count;
+        QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= target, kSettleMs);
+        m_form->SampleIntervalTimerTimer();
+    }
+
+    QColor unlit() const { return m_form->palette().color(QPalette::Button); }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_folder.isValid());
+        QVERIFY2(QFile::exists(simulatorPath()), qPrintable(simulatorPath()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_folder.path()));
+        // One round on line first, so that what Qt sets up once per process is not counted as
+        // a leak of the first case.
+        PseudoTerminalBoard board(portFolder(), 250);
+        QVERIFY(board.isValid());
+        makeForm();
+        goOnLine(250);
+        board.send("\n" + knownReply() + "\r");
+        QTRY_COMPARE(ui().T1ActualField->text(), QStringLiteral("38.38"));
+        m_form->close();
+        m_form.reset();
+    }
+
+    void init() {
+        m_messages.clear();
+        m_onMessage = nullptr;
+        m_chosenPort.reset();
+        m_linkTick = 0;
+        m_linkStep = 0;
+        QFile::remove(path(QStringLiteral("thermavo.INI")));
+        m_threadsBefore = threadCount();
+        m_descriptorsBefore = descriptorCount();
+        makeForm();
+    }
+
+    void cleanup() {
+        if (m_form)
+            m_form->close();
+        m_form.reset();
+        m_onMessage = nullptr;
+        QTRY_COMPARE_WITH_TIMEOUT(threadCount(), m_threadsBefore, kSettleMs);
+        QTRY_COMPARE_WITH_TIMEOUT(descriptorCount(), m_descriptorsBefore, kSettleMs);
+    }
+
+    void boardKilledWhileLogging_data() {
+        QTest::addColumn<int>("row");
+        QTest::newRow("SYLK") << kSylkRow;
+        QTest::newRow("TAB") << kTabRow;
+    }
+
+    void boardKilledWhileLogging() {
+        QFETCH(int, row);
+        const QString log = path(row == kSylkRow ? "killed.slk" : "killed.txt");
+        QFile::remove(log);
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        {
+            Simulator board(221, {"--long", "--rate", "50"});
+            QVERIFY(board.waitUntilReady());
+            goOnLine(221);
+            startLog(row, log);
+            QVERIFY(m_form->logOpen());
+            for (int record = 0; record < 3; ++record)
+                sampleAfterReplies(replies, 2);
+            QCOMPARE(m_form->recordCount(), 3);
+            board.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(!m_form->onLine(), kSettleMs);
+        }
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].icon, QMessageBox::Warning);
+        QVERIFY2(m_messages[0].text.startsWith("The serial port stopped working"),
+                 qPrintable(m_messages[0].text));
+        QVERIFY(!m_form->port().isOpen());
+        QVERIFY(!m_form->sampleClock().isActive());
+        QVERIFY(!ui().OnLineAction->isChecked());
+        QCOMPARE(ui().IndicatorShape->fillColor(), unlit());
+        QVERIFY(m_form->logOpen());
+        QVERIFY(ui().LogOnAction->isChecked());
+        QVERIFY(!ui().LogOnAction->isEnabled());
+        // The TAB fields reach the disk as they are written, only the last line end waits.
+        if (row == kTabRow)
+            QCOMPARE(tabRecords(readAll(log) + "\r\n"), std::optional<int>(3));
+
+        // A board back on the same port continues the same log, which then closes normally. The
+        // killed board left its link behind, and its terminal's number may already be taken
+        // again, so the link goes first.
+        QFile::remove(portFolder() + QStringLiteral("/COM221"));
+        Simulator board(221, {"--long", "--rate", "50"});
+        QVERIFY(board.waitUntilReady());
+        ui().OnLineButton->click();
+        QVERIFY(m_form->onLine());
+        sampleAfterReplies(replies, 2);
+        QCOMPARE(m_form->recordCount(), 4);
+        ui().LogOnButton->click();
+        QVERIFY(!m_form->logOpen());
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        const QByteArray bytes = readAll(log);
+        QCOMPARE(row == kSylkRow ? sylkRows(bytes) : tabRecords(bytes), std::optional<int>(4));
+    }
+
+    void unfinishedReplyTimesOutAndRestarts() {
+        const QString received = path(QStringLiteral("no-end.log"));
+        Simulator board(222, {"--rate", "20", "--fault", "no-end", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        QSignalSpy timeouts(&dataPacket(), &DataPacket::Timeout);
+        goOnLine(222);
+        // Two seconds of framer time per look: 55 s pass within some 30 looks.
+        m_linkStep = 2000;
+        QTRY_VERIFY_WITH_TIMEOUT(timeouts.count() >= 1, kSettleMs);
+        m_linkStep = 0;
+        QVERIFY(m_form->onLine());
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), QList<int>(timeouts.count() + 1, 0x6D),
+                                  kSettleMs);
+        QCOMPARE(replies.count(), 0);
+        QCOMPARE(ui().IndicatorShape->fillColor(), unlit());
+        QCOMPARE(ui().T1ActualField->text(), QStringLiteral("0.00"));
+        QVERIFY(m_messages.empty());
+        ui().OnLineButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received).value(timeouts.count() + 1), 0x20,
+                                  kSettleMs);
+    }
+
+    void floodsLeaveOnlyValidReadings_data() {
+        QTest::addColumn<bool>("ownFlood");
+        QTest::newRow("board's garbage at line rate") << false;
+        QTest::newRow("CR, LF and binary flood") << true;
+    }
+
+    void floodsLeaveOnlyValidReadings() {
+        QFETCH(bool, ownFlood);
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        if (!ownFlood) {
+            Simulator board(223, {"--long", "--line-rate", "--fault", "garbage", "--seed", "3"});
+            QVERIFY(board.waitUntilReady());
+            goOnLine(223);
+            sampleAfterReplies(replies, 100);
+            for (int channel = 0; channel < kChannelCount; ++channel) {
+                QVERIFY(m_form->channels()[channel].Valid);
+                const QString name = QStringLiteral("T%1ActualField").arg(channel + 1);
+                const QString shown = m_form->findChild<NumericReadout*>(name)->text();
+                QVERIFY2(isReadingText(shown), qPrintable(name + ": " + shown));
+            }
+            ui().OnLineButton->click();
+            return;
+        }
+        PseudoTerminalBoard board(portFolder(), 224);
+        QVERIFY(board.isValid());
+        goOnLine(224);
+        // What one clean reply makes of each channel, to compare the flood's average with.
+        board.send("\n" + knownReply() + "\r");
+        QTRY_COMPARE_WITH_TIMEOUT(replies.count(), 1, kSettleMs);
+        m_form->SampleIntervalTimerTimer();
+        std::array<float, kChannelCount> clean{};
+        for (int channel = 0; channel < kChannelCount; ++channel)
+            clean[channel] = m_form->channels()[channel].Sample;
+        // Empty replies, stray end markers, and binary noise inside and outside replies, with a
+        // good reply now and then; 64 kB at once, faster than any line.
+        QByteArray flood;
+        quint32 noise = 12345;
+        while (flood.size() < 64 * 1024) {
+            flood += "\n\r\r\r\n\n\r";
+            QByteArray binary;
+            for (int byte = 0; byte < 40; ++byte) {
+                noise = noise * 1103515245u + 12345u;
+                binary += static_cast<char>(noise >> 24);
+            }
+            flood += binary + "\n" + binary.replace('\r', ' ') + "\r";
+            flood += "\n" + knownReply() + "\r";
+        }
+        board.send(flood + "\n" + knownReply() + "\r");
+        QTRY_VERIFY_WITH_TIMEOUT(replies.count() > 0 &&
+                                     replies.last().value(0).toByteArray() == knownReply(),
+                                 kSettleMs);
+        m_form->SampleIntervalTimerTimer();
+        // Only the good replies were counted: any decoded noise would pull the average away.
+        for (int channel = 0; channel < kChannelCount; ++channel)
+            QCOMPARE(m_form->channels()[channel].Sample, clean[channel]);
+        QCOMPARE(ui().T1ActualField->text(), QStringLiteral("38.38"));
+        QVERIFY(m_form->onLine());
+        QVERIFY(m_messages.empty());
+    }
+
+    void endlessReplyIsDroppedAtTheTimeout() {
+        PseudoTerminalBoard board(portFolder(), 225);
+        QVERIFY(board.isValid());
+        QSignalSpy timeouts(&dataPacket(), &DataPacket::Timeout);
+        goOnLine(225);
+        QCOMPARE(board.receive(50), QByteArray("\x6d"));
+        const qint64 before = memoryKb("VmRSS");
+        board.send("\n" + QByteArray(kTenMegabytes, 'A'));
+        // The whole reply is held while it may still end.
+        QTRY_VERIFY_WITH_TIMEOUT(memoryKb("VmRSS") > before + 9 * 1024, kSettleMs);
+        QVERIFY(m_form->onLine());
+        QCOMPARE(timeouts.count(), 0);
+        m_linkTick += kBeyondReplyTimeoutMs;
+        QTRY_COMPARE_WITH_TIMEOUT(timeouts.count(), 1, kSettleMs);
+        QCOMPARE(board.receive(50), QByteArray("\x6d"));
+        // ...and given back once it is given up.
+        QTRY_VERIFY_WITH_TIMEOUT(memoryKb("VmRSS") < before + 2 * 1024, kSettleMs);
+        board.send("\n" + knownReply() + "\r");
+        QTRY_COMPARE_WITH_TIMEOUT(ui().T1ActualField->text(), QStringLiteral("38.38"), kSettleMs);
+        QVERIFY(m_messages.empty());
+    }
+
+    void silentBoardNeverTimesOut() {
+        const QString received = path(QStringLiteral("mute.log"));
+        Simulator board(226, {"--fault", "mute", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        QSignalSpy timeouts(&dataPacket(), &DataPacket::Timeout);
+        goOnLine(226);
+        // A minute of framer time per look: an hour passes while the board says nothing.
+        m_linkStep = 60'000;
+        QTRY_VERIFY_WITH_TIMEOUT(m_linkTick.load() > 60 * kBeyondReplyTimeoutMs, kSettleMs);
+        m_linkStep = 0;
+        QCOMPARE(timeouts.count(), 0);
+        QCOMPARE(replies.count(), 0);
+        QVERIFY(m_form->onLine());
+        QVERIFY(ui().OnLineAction->isChecked());
+        QCOMPARE(receivedBytes(received), QList<int>{0x6D});
+        m_form->SampleIntervalTimerTimer();
+        for (const ChannelState& channel : m_form->channels())
+            QVERIFY(!channel.Valid);
+        QCOMPARE(ui().T1SampledField->backgroundColor(), unlit());
+        QVERIFY(m_messages.empty());
+    }
+
+    void fullDisk_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("closeWarns");
+        // SYLK rows wait in the buffer, so the close has bytes to write and fails. A TAB record
+        // ends at its first failing push, before its line end is buffered: nothing is left for
+        // the close, which succeeds.
+        QTest::newRow("SYLK") << kSylkRow << true;
+        QTest::newRow("TAB") << kTabRow << false;
+    }
+
+    void fullDisk() {
+        QFETCH(int, row);
+        QFETCH(bool, closeWarns);
+        PseudoTerminalBoard board(portFolder(), 227);
+        goOnLine(227);
+        startLog(row, QStringLiteral("/dev/full"));
+        QVERIFY(m_form->logOpen());
+        QVERIFY(m_messages.empty());
+        m_form->DataPacketStringPacket(knownReply());
+        // Enough SYLK rows to fill the buffer several times, so writes really fail.
+        for (int tick = 0; tick < 10; ++tick)
+            m_form->SampleIntervalTimerTimer();
+        QCOMPARE(m_form->recordCount(), 10);
+        QCOMPARE(ui().LogRecordsWritten->value(), 10);
+        QVERIFY(m_messages.empty());
+        QVERIFY(m_form->logRequested());
+        ui().LogOnButton->click();
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(!m_form->logRequested());
+        QVERIFY(!ui().LogOnAction->isChecked());
+        if (!closeWarns) {
+            QVERIFY(m_messages.empty());
+            return;
+        }
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].icon, QMessageBox::Warning);
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Warning"));
+        QCOMPARE(m_messages[0].text, QStringLiteral("There were errors while the log was closed."));
+    }
+
+    void logFileRemovedOrWriteProtected_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("SYLK removed") << kSylkRow << true;
+        QTest::newRow("TAB removed") << kTabRow << true;
+        QTest::newRow("SYLK made read-only") << kSylkRow << false;
+        QTest::newRow("TAB made read-only") << kTabRow << false;
+    }
+
+    void logFileRemovedOrWriteProtected() {
+        QFETCH(int, row);
+        QFETCH(bool, removed);
+        const QString log = path(row == kSylkRow ? "taken.slk" : "taken.txt");
+        QFile::remove(log);
+        PseudoTerminalBoard board(portFolder(), 228);
+        goOnLine(228);
+        startLog(row, log);
+        m_form->DataPacketStringPacket(knownReply());
+        m_form->SampleIntervalTimerTimer();
+        if (removed)
+            QVERIFY(QFile::remove(log));
+        else
+            QCOMPARE(::chmod(QFile::encodeName(log).constData(), 0444), 0);
+        for (int tick = 0; tick < 5; ++tick)
+            m_form->SampleIntervalTimerTimer();
+        QCOMPARE(m_form->recordCount(), 6);
+        ui().LogOnButton->click();
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(m_messages.empty());
+        // The open file keeps its rights: records go on to the same file, which is whole at the
+        // close, or to the removed file, which vanishes with it.
+        if (removed) {
+            QVERIFY(!QFile::exists(log));
+        } else {
+            const QByteArray bytes = readAll(log);
+            QCOMPARE(row == kSylkRow ? sylkRows(bytes) : tabRecords(bytes), std::optional<int>(6));
+            QFile::remove(log);
+        }
+    }
+
+    void unwritableSettingsFolder() {
+        // A regular file where the folder should be: no user, root included, can write there.
+        const QString notAFolder = path(QStringLiteral("not-a-folder"));
+        QFile blocker(notAFolder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const QString settings = notAFolder + QStringLiteral("/thermavo.INI");
+        m_form.reset();
+        makeForm(settings);
+        QVERIFY(m_messages.empty());
+        m_form->show();
+        QVERIFY(m_form->close());
+        QVERIFY(!m_form->isVisible());
+        const QString expected = QStringLiteral("Unable to write to %1.").arg(settings);
+        // One report per state component at the close, and again at the destruction.
+        QCOMPARE(m_messages.size(), std::size_t{2});
+        m_form.reset();
+        QCOMPARE(m_messages.size(), std::size_t{4});
+        for (const Message& message : m_messages) {
+            QCOMPARE(message.text, expected);
+            QCOMPARE(message.icon, QMessageBox::Critical);
+        }
+        QFile::remove(notAFolder);
+    }
+
+    void closingWhileAReplyWaits() {
+        const QString received = path(QStringLiteral("close-waiting.log"));
+        const QString log = path(QStringLiteral("close-waiting.slk"));
+        Simulator board(229, {"--long", "--line-rate", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        goOnLine(229);
+        startLog(kSylkRow, log);
+        sampleAfterReplies(replies, 5);
+        // The window thread is busy while the board goes on: a hand-over is waiting when the
+        // close begins, and is delivered during it.
+        const qsizetype handled = replies.count();
+        QThread::msleep(200);
+        QVERIFY(m_form->close());
+        QVERIFY(replies.count() > handled);
+        QVERIFY(!m_form->port().isOpen());
+        QVERIFY(!m_form->onLine());
+        QCOMPARE(sylkRows(readAll(log)), std::optional<int>(1));
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), (QList<int>{0x6D, 0x20}), kSettleMs);
+        QVERIFY(m_messages.empty());
+    }
+
+    void closingFromAMessageBoxInsideAReply() {
+        // A modal box inside the reply hand-over (as an error report would be) during which the
+        // window is asked to close, as a termination signal would.
+        const QString log = path(QStringLiteral("close-in-reply.slk"));
+        Simulator board(230, {"--rate", "50"});
+        QVERIFY(board.waitUntilReady());
+        goOnLine(230);
+        startLog(kSylkRow, log);
+        bool closedInside = true;
+        bool boxShown = false;
+        connect(&dataPacket(), &DataPacket::StringPacket, m_form.get(), [&] {
+            if (boxShown)
+                return;
+            boxShown = true;
+            QMessageBox box(QMessageBox::Warning, "Warning", "A box inside a reply");
+            QTimer::singleShot(0, &box, [&] {
+                closedInside = m_form->close();
+                box.accept();
+            });
+            box.exec();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(boxShown, kSettleMs);
+        // The link cannot shut down inside its own hand-over: the close waits for the handler
+        // and then runs in full, with no message.
+        QVERIFY(!closedInside);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_form->isVisible() && !m_form->port().isOpen(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(sylkRows(readAll(log)).has_value());
+    }
+
+    void closingFromTheLostPortMessage() {
+        // The warning about the lost board is open when the close comes.
+        const QString log = path(QStringLiteral("close-in-box.txt"));
+        QFile::remove(log);
+        bool closed = false;
+        m_onMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+            QMessageBox box(QMessageBox::Warning, "Warning", text);
+            QTimer::singleShot(0, &box, [&] {
+                closed = m_form->close();
+                box.accept();
+            });
+            box.exec();
+        };
+        {
+            Simulator board(231, {"--rate", "50"});
+            QVERIFY(board.waitUntilReady());
+            QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+            goOnLine(231);
+            startLog(kTabRow, log);
+            sampleAfterReplies(replies, 2);
+            board.kill();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(closed, kSettleMs);
+        QVERIFY(!m_form->isVisible());
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(!m_form->port().isOpen());
+        QCOMPARE(tabRecords(readAll(log)), std::optional<int>(1));
+    }
+};
+
+QTEST_MAIN(FaultTest)
+#include "test_faults.moc"
