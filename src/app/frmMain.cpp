@@ -108,6 +108,12 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
             [this] { guarded([&] { DataPacketTimeout(); }); });
     connect(ComPort, &thermavo::ComPort::portLost, this,
             [this](const QString& reason) { guarded([&] { PortLost(reason); }); });
+    connect(ComPort, &thermavo::ComPort::handOverFinished, this, [this] {
+        if (m_closeAfterHandOver) {
+            m_closeAfterHandOver = false;
+            QTimer::singleShot(0, this, &QWidget::close);
+        }
+    });
 
     SampleIntervalTimer = new QTimer(this);
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
@@ -254,6 +260,13 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    // A close asked for from inside a reply handler (a termination signal while a box is open
+    // there) cannot shut the link down under that handler; it runs once the handler returns.
+    if (ComPort->handingOver()) {
+        m_closeAfterHandOver = true;
+        event->ignore();
+        return;
+    }
     bool CanClose = true;
     try {
         FormCloseQuery(CanClose);

@@ -154,6 +154,7 @@ private:
     std::unique_ptr<thermavo::FormState> FormState;
     std::unique_ptr<thermavo::ComponentState> OvcComponentState;
     bool m_positionRestored = false;
+    bool m_closeAfterHandOver = false;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};
