@@ -253,7 +253,9 @@ std::string withProfileValue(std::string_view text, std::string_view section, st
         if (sameName(line.name, keyName)) {
             const std::string_view old =
                 text.substr(line.valueStart, line.valueEnd - line.valueStart);
-            if (trimmed(old) == value) {
+            // Compared as read back: the old leading blanks are kept below, so a value with
+            // blanks of its own would otherwise gain more on every write.
+            if (trimmed(old) == trimmed(value)) {
                 return std::string(text);
             }
             const auto leading = std::min(old.find_first_not_of(kBlanks), old.size());

@@ -108,6 +108,17 @@ private slots:
         QCOMPARE(findProfileValue(result, section, key).value_or("<missing>"), value.toStdString());
     }
 
+    // Reading drops the blanks around a value, so rewriting a blank-led value must not pile the
+    // blanks up line after line.
+    void blankLedValueWrittenTwice() {
+        const std::string once = withProfileValue("[A]\r\n", "A", "x", " \t1");
+        QCOMPARE(once, std::string("[A]\r\nx= \t1\r\n"));
+        QCOMPARE(withProfileValue(once, "A", "x", " \t1"), once);
+        QCOMPARE(withProfileValue("[A]\r\nx= 1\r\n", "A", "x", " 1"),
+                 std::string("[A]\r\nx= 1\r\n"));
+        QCOMPARE(findProfileValue(once, "A", "x").value_or("<missing>"), std::string("1"));
+    }
+
     void badNames_data() {
         addColumns({"name", "value"});
         row("line break in value", {"A|x", "1\r\n[B]"});
