@@ -361,6 +361,15 @@ void BoardSimTest::portLinkRegistration() {
     }
     QCOMPARE(std::filesystem::read_symlink(path).string(), std::string("/dev/null"));
 
+    // A killed simulator's link may point at the very terminal this one was just given.
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(live, path);
+    {
+        PortLink link(folder, 5, live);
+        QCOMPARE(std::filesystem::read_symlink(path).string(), live);
+    }
+    QVERIFY(!std::filesystem::is_symlink(path));
+
     std::ofstream(folder + "/COM6") << "";
     QVERIFY_THROWS_EXCEPTION(std::exception, PortLink(folder, 6, live));
 }

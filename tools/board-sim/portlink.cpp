@@ -38,7 +38,9 @@ PortLink::PortLink(const std::string& folder, int number, const std::string& dev
         if (!isLink)
             throw std::runtime_error(m_path + " exists and is not a link; remove it or pick "
                                               "another --port");
-        if (stat(m_path.c_str(), &target) == 0)
+        // A link left by a killed simulator may point at the terminal number this one was just
+        // given; that device is ours now, so the link is stale.
+        if (stat(m_path.c_str(), &target) == 0 && linkTarget(m_path) != device)
             throw std::runtime_error("COM" + std::to_string(number) + " is in use: " + m_path +
                                      " points at the live device " + linkTarget(m_path) +
                                      "; pick another --port");
