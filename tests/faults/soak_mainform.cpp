@@ -1,10 +1,10 @@
 #include "app/frmMain.h"
 #include "harness.h"
+#include "residentmemory.h"
 #include "ui/fileedit.h"
 #include "ui/integerfield.h"
 #include "ui_frmMain.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -24,7 +24,7 @@ constexpr int kTabRow = 1;
 constexpr int kPort = 241;
 // Resident memory may move with the allocator, but a leak per reply or record at line rate
 // would pass this within minutes.
-constexpr qint64 kGrowthLimitKb = 16 * 1024;
+constexpr qint64 kGrowthLimitKb = 2 * 1024;
 
 int soakSeconds() {
     const int seconds = qEnvironmentVariableIntValue("THERMAVO_SOAK_SECONDS");
@@ -63,7 +63,9 @@ private slots:
             services.choosePort = [] { return std::optional<int>(kPort); };
             services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
             TMainForm form(services);
-            QSignalSpy replySpy(form.findChild<DataPacket*>(), &DataPacket::StringPacket);
+            // A plain count: a signal spy would keep every reply and grow the memory measured.
+            QObject::connect(form.findChild<DataPacket*>(), &DataPacket::StringPacket, &form,
+                             [&replies] { ++replies; });
             form.ui().SampleIntervalField->setValue(1);
             form.IntervalFieldChange();
             form.ui().OnLineButton->click();
@@ -89,7 +91,6 @@ private slots:
             endRss = memoryKb("VmRSS");
             form.ui().LogOnButton->click();
             tabCount = form.recordCount();
-            replies = replySpy.count();
             QVERIFY(form.close());
         }
         qInfo("soak %d s: replies %lld, records SYLK %d TAB %d, RSS warm %lld kB end %lld kB, "
@@ -104,7 +105,8 @@ private slots:
         QVERIFY(sylkCount >= soakSeconds() / 2 - 2);
         QCOMPARE(sylkRows(readAll(sylk)), std::optional<int>(sylkCount));
         QCOMPARE(tabRecords(readAll(tab)), std::optional<int>(tabCount));
-        QVERIFY2(endRss < warmRss + kGrowthLimitKb, "resident memory grows");
+        if (kResidentMemoryIsMeaningful)
+            QVERIFY2(endRss < warmRss + kGrowthLimitKb, "resident memory grows");
         QTRY_COMPARE(threadCount(), threadsBefore);
         QTRY_COMPARE(descriptorCount(), descriptorsBefore);
     }
