@@ -1,6 +1,7 @@
 // The 4-channel decoder against a reference of the collect/skip rule and the decimal rule:
 // channels strictly ascending within 0..3, at most four readings, each finite and equal, bit for
 // bit, to the number text the reference cuts out, read by the C library.
+#include "fuzzcheck.h"
 #include "measure/decode.h"
 
 #include <array>
@@ -16,13 +17,6 @@
 
 namespace thermavo {
 namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 constexpr std::string_view kNumberChars = "*-.0123456789";
 
@@ -59,10 +53,6 @@ std::optional<float> referenceValue(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-bool sameBits(float a, float b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 } // namespace

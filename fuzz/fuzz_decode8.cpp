@@ -1,6 +1,7 @@
 // The 8-channel decoder against a reference parser of its own: any text gives eight readings,
 // channels 0 to 7 in order, each the board's quadratic of the counts the reference reads from
 // the fields, or the invalid reading where the counts are unusable.
+#include "fuzzcheck.h"
 #include "measure/decode.h"
 
 #include <cmath>
@@ -13,13 +14,6 @@
 
 namespace thermavo {
 namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 struct Counts {
     std::uint32_t first = kFailureMarker;
@@ -72,10 +66,6 @@ Counts referenceCounts(std::string_view text, int k) {
 bool unusable(const Counts& counts) {
     return counts.first == kFailureMarker || counts.second == kFailureMarker ||
            counts.second == 0 || (counts.first == 0xFFFF && counts.second == 0xFFFF);
-}
-
-bool sameBits(float a, float b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // reply the framer delivers must be the one the model cuts out between an LF and the next CR,
 // delivered only while armed, never holding a CR, and time-outs must come only while a reply is
 // being collected and only once its 55 s are up.
+#include "fuzzcheck.h"
 #include "link/replyframer.h"
 
 #include <algorithm>
@@ -17,13 +18,6 @@
 
 namespace thermavo {
 namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 // A time-out needs the tick count (55 ms ticks) to exceed the start's plus 1000: never at
 // 55 000 ms or less after the LF, always from 55 055 ms on; in between it depends on where in

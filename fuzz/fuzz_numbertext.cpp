@@ -3,6 +3,7 @@
 // general number against the C library's exact digits rounded here; the readout against its
 // "###.##" picture built from the two-decimal text; the TAB log's date and time against a model
 // of the pattern letters and the time fields.
+#include "fuzzcheck.h"
 #include "log/datetime.h"
 #include "log/numbertext.h"
 #include "log/tablog.h"
@@ -22,13 +23,6 @@
 
 namespace thermavo {
 namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 constexpr std::string_view kDigits = "0123456789";
 constexpr std::string_view kLineBreaksAndTab = "\t\r\n";

@@ -4,6 +4,7 @@
 // existing keys get rewritten. After the write the key reads back as written, every line of the
 // old text that the write did not touch is still there and in order, and writing the same
 // value again changes nothing. Some inputs go through a real file as well.
+#include "fuzzcheck.h"
 #include "ui/profilefile.h"
 
 #include <cstdint>
@@ -20,13 +21,6 @@
 
 namespace thermavo {
 namespace {
-
-void require(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 constexpr std::string_view kBlanks = " \t";
 
