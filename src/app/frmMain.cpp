@@ -404,6 +404,12 @@ void TMainForm::OnLineActionExecute() {
             } catch (const PortOpenError&) {
                 m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                        QStringLiteral("Unable to open the serial port."));
+            } catch (...) {
+                // Any other failure goes to the default error report, but the switch must not
+                // stay pressed for a board that is off line.
+                UpdateControls();
+                IndicatorUnlit();
+                throw;
             }
             UpdateControls();
             IndicatorUnlit();

@@ -300,6 +300,24 @@ private slots:
         QCOMPARE(m_messages.size(), std::size_t{2});
     }
 
+    void otherOpenFailureGoesToTheDefaultReport() {
+        // A port number linked to a plain file: the device opens but is no serial line.
+        QDir().mkpath(portFolder());
+        QFile plain(m_folder.filePath(QStringLiteral("not-a-port")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QFile::remove(portFolder() + QStringLiteral("/COM16"));
+        QVERIFY(QFile::link(plain.fileName(), portFolder() + QStringLiteral("/COM16")));
+        m_chosenPort = 16;
+        ui().OnLineButton->click();
+        QVERIFY(!m_form->onLine());
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Thermavo"));
+        QVERIFY(m_messages[0].text != QStringLiteral("Unable to open the serial port."));
+        QVERIFY(!ui().OnLineAction->isChecked());
+        QVERIFY(ui().UsedBoardComboBox->isEnabled());
+    }
+
     void noPortChosenAsksAgainNextTime() {
         ui().OnLineButton->click();
         ui().OnLineButton->click();
