@@ -148,24 +148,25 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
     // A save that failed at the close request gets a second try now.
-    guarded([this] {
-        if ((FormState->restored() && !FormState->saved()) ||
-            (OvcComponentState->restored() && !OvcComponentState->saved())) {
-            IniFileStore.open();
-            try {
-                if (FormState->restored() && !FormState->saved())
-                    FormState->save();
-            } catch (const std::exception& error) {
-                showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
-            }
-            try {
-                if (OvcComponentState->restored() && !OvcComponentState->saved())
-                    OvcComponentState->save();
-            } catch (const std::exception& error) {
-                showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
-            }
-            IniFileStore.close();
+    saveSettings(SettingsSave::RetryFailed);
+}
+
+void TMainForm::saveSettings(SettingsSave which) {
+    // Each component reports its own failure; one failing does not keep the other from saving.
+    const auto save = [this, which](auto& component) {
+        if (which == SettingsSave::RetryFailed && component.saved())
+            return;
+        try {
+            component.save();
+        } catch (const std::exception& error) {
+            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
         }
+    };
+    guarded([&] {
+        IniFileStore.open();
+        save(*FormState);
+        save(*OvcComponentState);
+        IniFileStore.close();
     });
 }
 
@@ -279,20 +280,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    guarded([this] {
-        IniFileStore.open();
-        try {
-            FormState->save();
-        } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
-        }
-        try {
-            OvcComponentState->save();
-        } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
-        }
-        IniFileStore.close();
-    });
+    saveSettings(SettingsSave::All);
     event->accept();
 }
 

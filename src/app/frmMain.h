@@ -123,6 +123,9 @@ private:
     void SetSampleClockPeriod();
     void PortLost(const QString& reason);
 
+    enum class SettingsSave { All, RetryFailed };
+    void saveSettings(SettingsSave which);
+
     template <typename Handler> void guarded(Handler&& handler);
     void showDefaultErrorReport(const QString& message);
     void trackHint(const QPoint& globalPosition);
