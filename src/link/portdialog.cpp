@@ -4,6 +4,7 @@
 #include "ui_portdialog.h"
 
 #include <QKeyEvent>
+#include <QScreen>
 
 namespace thermavo {
 
@@ -21,6 +22,10 @@ PortDialog::PortDialog(const std::function<bool(int)>& isPresent, QWidget* paren
     }
     m_ui->portList->setCurrentIndex(m_ui->portList->count() > 0 ? 0 : -1);
     m_ui->okButton->setFocus();
+    // Qt's own placement allows for a window frame it cannot see without a window manager and
+    // lands off centre, so the dialog is centred explicitly, as the main window is.
+    const QRect area = screen()->availableGeometry();
+    move(area.center() - rect().center());
 }
 
 PortDialog::~PortDialog() = default;
