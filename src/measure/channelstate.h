@@ -1,5 +1,7 @@
 #pragma once
 
+#include "measure/extendedprecision.h"
+
 #include <array>
 #include <cstdint>
 

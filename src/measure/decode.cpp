@@ -1,4 +1,5 @@
 #include "measure/decode.h"
+#include "measure/extendedprecision.h"
 
 #include <charconv>
 #include <system_error>

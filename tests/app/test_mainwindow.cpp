@@ -389,6 +389,9 @@ private slots:
         QApplication::setActiveWindow(m_form.get());
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
         QCOMPARE(QApplication::focusWidget(), m_form->ui().NonePage);
+        // The first Tab leaves the page for the next stop of the filter group.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), m_form->ui().T1FilteredField);
 
         m_form->ui().LoggingType->setFocus();
         QStringList order;
@@ -409,8 +412,9 @@ private slots:
                 break;
             order << name;
         }
-        QStringList expected = {"LoggingType",    "SylkFileEdit",      "IntervalField",
-                                "LogIntervalHMS", "LogRecordsWritten", "NonePage"};
+        // The empty page "None" holds the first focus but is no stop of its own.
+        QStringList expected = {"LoggingType", "SylkFileEdit", "IntervalField", "LogIntervalHMS",
+                                "LogRecordsWritten"};
         for (int row = 1; row <= 8; ++row)
             expected << readoutName("Filtered", row);
         expected << "FilterType"
