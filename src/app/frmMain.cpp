@@ -2,6 +2,7 @@
 
 #include "app/apptitle.h"
 #include "link/portdialog.h"
+#include "link/portmap.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
 #include "measure/board.h"
@@ -98,7 +99,11 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     }
 
     ComPort = new thermavo::ComPort(this);
-    ComPort->setPortChooser(m_services.choosePort);
+    // A port chosen while the window was asked to close is not opened.
+    ComPort->setPortChooser([this]() -> std::optional<int> {
+        const std::optional<int> chosen = m_services.choosePort();
+        return m_closeAfterOnLineSwitch ? std::nullopt : chosen;
+    });
     if (m_services.linkTickCount)
         ComPort->setTickSource(m_services.linkTickCount);
     DataPacket = new thermavo::DataPacket(ComPort, this);
@@ -118,6 +123,14 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     SampleIntervalTimer = new QTimer(this);
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
     connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
+
+    m_reconnectTimer = new QTimer(this);
+    m_reconnectTimer->setInterval(m_services.reconnectIntervalMs);
+    connect(m_reconnectTimer, &QTimer::timeout, this,
+            [this] { guarded([this] { ReconnectTimerTimer(); }); });
+    // On the right of the status bar, where the hints shown on the left never cover it.
+    m_ui->StatusBar->addPermanentWidget(m_ui->LinkStatusLabel);
+    m_ui->LinkStatusLabel->hide();
 
     m_ui->Chart1->setRegionalSettings(m_services.regionalSettings());
     qApp->installEventFilter(this);
@@ -147,6 +160,16 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
+    m_reconnectTimer->stop();
+    // A window destroyed without a completed close request (the application told to quit from
+    // elsewhere) still completes its log and stops the board while its members exist, as the
+    // close request would.
+    if (FLogOpen)
+        guarded([this] { CloseLog(); });
+    if (FOnLine) {
+        bool CanClose = true;
+        guarded([this, &CanClose] { FormCloseQuery(CanClose); });
+    }
     // A save that failed at the close request gets a second try now.
     saveSettings(SettingsSave::RetryFailed);
 }
@@ -234,7 +257,8 @@ void TMainForm::UpdateControls() {
     m_ui->LogOnAction->setChecked(FLogRequested);
     m_ui->LogGroup->setEnabled(!FLogRequested);
     m_ui->WarningLabel->setVisible(BoardRow() != 0 && m_ui->SampleIntervalField->value() < 2);
-    m_ui->OnLineAction->setChecked(FOnLine);
+    // While a lost board is tried again the switch stays on: the user still wants it on line.
+    m_ui->OnLineAction->setChecked(FOnLine || m_reconnecting);
 }
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
@@ -268,6 +292,15 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // A close that comes while the on-line switch waits in the port dialog ends the dialog
+    // without a choice; the close runs once the switch has returned, with nothing opened.
+    if (m_switchingOnLine) {
+        m_closeAfterOnLineSwitch = true;
+        rejectPortDialog();
+        event->ignore();
+        return;
+    }
+    StopReconnecting();
     bool CanClose = true;
     try {
         FormCloseQuery(CanClose);
@@ -285,7 +318,19 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 void TMainForm::UsedBoardComboBoxClick() {
-    guarded([this] { UpdateControls(); });
+    guarded([this] {
+        // Another board kind is no longer the board that was lost.
+        if (m_reconnecting)
+            StopReconnecting();
+        UpdateControls();
+    });
+}
+
+void TMainForm::rejectPortDialog() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<PortDialog*>(widget); dialog != nullptr)
+            dialog->reject();
+    }
 }
 
 void TMainForm::FilterTypeClick() {
@@ -376,32 +421,52 @@ QString TMainForm::currentHint() const {
 
 // ---- Board link ----
 
+void TMainForm::GoOnLine() {
+    DataPacket->setEnabled(false);
+    ComPort->close();
+    DelayTimer.Delay(kBeforeOpenPauseMs);
+    ComPort->setBaud(baudRateForRow(BoardRow(), ComPort->Baud()));
+    ComPort->open();
+    ComPort->SendByte(kStartCommand);
+    FOnLine = true;
+    DataPacket->setEnabled(true);
+    StartSampling();
+}
+
 void TMainForm::OnLineActionExecute() {
     guarded([this] {
-        if (!FOnLine) {
+        if (m_reconnecting) {
+            // Switched off while the lost board was being waited for.
+            StopReconnecting();
+            UpdateControls();
+            IndicatorUnlit();
+        } else if (!FOnLine) {
+            m_ui->LinkStatusLabel->hide();
+            m_portLosses = 0;
+            m_switchingOnLine = true;
             try {
-                DataPacket->setEnabled(false);
-                ComPort->close();
-                DelayTimer.Delay(kBeforeOpenPauseMs);
-                ComPort->setBaud(baudRateForRow(BoardRow(), ComPort->Baud()));
-                ComPort->open();
-                ComPort->SendByte(kStartCommand);
-                FOnLine = true;
-                DataPacket->setEnabled(true);
-                StartSampling();
+                GoOnLine();
             } catch (const PortOpenError&) {
-                m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                                       QStringLiteral("Unable to open the serial port."));
+                if (!m_closeAfterOnLineSwitch)
+                    m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                                           QStringLiteral("Unable to open the serial port."));
             } catch (...) {
                 // Any other failure goes to the default error report, but the switch must not
                 // stay pressed for a board that is off line.
+                m_switchingOnLine = false;
                 UpdateControls();
                 IndicatorUnlit();
                 throw;
             }
+            m_switchingOnLine = false;
             UpdateControls();
             IndicatorUnlit();
+            if (m_closeAfterOnLineSwitch) {
+                m_closeAfterOnLineSwitch = false;
+                QTimer::singleShot(0, this, &QWidget::close);
+            }
         } else {
+            m_ui->LinkStatusLabel->hide();
             StopSampling();
             DataPacket->setEnabled(false);
             ComPort->SendByte(kStopCommand);
@@ -424,20 +489,73 @@ void TMainForm::DataPacketTimeout() {
 }
 
 void TMainForm::PortLost(const QString& reason) {
-    // The device is gone (an adapter pulled, the board's link closed): go off line as the
-    // switch would, without the stop command nobody can receive. An open log stays open and
-    // continues when the board is switched on line again.
+    // The device is gone (an adapter pulled, a hub reset, the board's link closed): go off line
+    // as the switch would, without the stop command nobody can receive, and try the same port
+    // again until it is back. An open log stays open and continues then; the gap simply has no
+    // records.
     if (!FOnLine)
         return;
     StopSampling();
     DataPacket->setEnabled(false);
     ComPort->close();
     FOnLine = false;
+    m_reconnecting = true;
+    ++m_portLosses;
+    m_lostAt = QString::fromStdString(tabDateTimeText(localNow(), m_services.regionalSettings()));
+    m_reconnectTimer->start();
     UpdateControls();
     IndicatorUnlit();
-    m_services.showMessage(
+    m_ui->LinkStatusLabel->setText(QStringLiteral("Board lost at %1; reconnecting to COM%2")
+                                       .arg(m_lostAt)
+                                       .arg(ComPort->ComNumber()));
+    m_ui->LinkStatusLabel->show();
+
+    // Nobody may be there to click it: the box neither waits nor outlives the loss it reports.
+    delete m_portLostBox;
+    m_portLostBox = new QMessageBox(
         QMessageBox::Warning, QStringLiteral("Warning"),
-        QStringLiteral("The serial port stopped working (%1). The board is off line.").arg(reason));
+        QStringLiteral("The serial port stopped working (%1). The board is off line until COM%2 "
+                       "is back; Thermavo reconnects by itself.")
+            .arg(reason)
+            .arg(ComPort->ComNumber()),
+        QMessageBox::Ok, this);
+    m_portLostBox->setObjectName(QStringLiteral("PortLostBox"));
+    m_portLostBox->setModal(false);
+    m_portLostBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_portLostBox->setAttribute(Qt::WA_ShowWithoutActivating);
+    m_portLostBox->show();
+}
+
+void TMainForm::ReconnectTimerTimer() {
+    // A port whose device is not there is not opened, so the tries cost nothing while it is gone.
+    if (!m_reconnecting || !portDeviceExists(ComPort->ComNumber()))
+        return;
+    try {
+        GoOnLine();
+    } catch (const std::exception&) {
+        // Still absent, or not yet usable (an adapter being set up): the next try will tell.
+        ComPort->close();
+        return;
+    }
+    StopReconnecting();
+    m_ui->LinkStatusLabel->show();
+    const QString backAt =
+        QString::fromStdString(tabDateTimeText(localNow(), m_services.regionalSettings()));
+    m_ui->LinkStatusLabel->setText(
+        m_portLosses == 1 ? QStringLiteral("Board lost at %1, back at %2").arg(m_lostAt, backAt)
+                          : QStringLiteral("Board lost %1 times, last at %2, back at %3")
+                                .arg(m_portLosses)
+                                .arg(m_lostAt, backAt));
+    UpdateControls();
+    IndicatorUnlit();
+}
+
+void TMainForm::StopReconnecting() {
+    m_reconnecting = false;
+    m_reconnectTimer->stop();
+    m_ui->LinkStatusLabel->hide();
+    if (m_portLostBox != nullptr)
+        m_portLostBox->close();
 }
 
 void TMainForm::IndicatorToggle() {

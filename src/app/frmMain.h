@@ -12,6 +12,7 @@
 #include "ui/regional.h"
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -48,6 +49,8 @@ struct MainFormServices {
     // Asks for a port number when none has been chosen yet in this run.
     std::function<std::optional<int>()> choosePort;
     QString settingsFile;
+    // How often a lost board's port is tried again.
+    int reconnectIntervalMs = 2000;
 
     static MainFormServices system();
 };
@@ -75,6 +78,8 @@ public:
     static QFont windowFont();
 
     bool onLine() const { return FOnLine; }
+    // The board's port was lost while on line and is being tried again.
+    bool reconnecting() const { return m_reconnecting; }
     bool logRequested() const { return FLogRequested; }
     bool logOpen() const { return FLogOpen; }
     const thermavo::Channels& channels() const { return FChannels; }
@@ -121,7 +126,11 @@ private:
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
+    void GoOnLine();
     void PortLost(const QString& reason);
+    void ReconnectTimerTimer();
+    void StopReconnecting();
+    void rejectPortDialog();
 
     enum class SettingsSave { All, RetryFailed };
     void saveSettings(SettingsSave which);
@@ -152,12 +161,20 @@ private:
     thermavo::DataPacket* DataPacket = nullptr;
     thermavo::TDelayTimer DelayTimer;
     QTimer* SampleIntervalTimer = nullptr;
+    QTimer* m_reconnectTimer = nullptr;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;
     std::unique_ptr<thermavo::ComponentState> OvcComponentState;
     bool m_positionRestored = false;
     bool m_closeAfterHandOver = false;
+    bool m_switchingOnLine = false;
+    bool m_closeAfterOnLineSwitch = false;
+
+    bool m_reconnecting = false;
+    int m_portLosses = 0;
+    QString m_lostAt;
+    QPointer<QMessageBox> m_portLostBox;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};

@@ -67,11 +67,21 @@ void ComPort::open() {
 
     auto thread = std::make_unique<QThread>();
     auto worker = std::make_unique<PortWorker>(this, m_shared, m_tickCount);
+    PortWorker* const target = worker.get();
+    // Connected before the device opens: a device that fails at once is reported as well. The
+    // report is queued, so it arrives once this open has finished.
+    const std::uint64_t generation = ++m_generation;
+    connect(
+        target, &PortWorker::lost, this,
+        [this, generation](const QString& reason) {
+            if (generation == m_generation && m_worker != nullptr && !m_closing)
+                emit portLost(reason);
+        },
+        Qt::QueuedConnection);
     worker->moveToThread(thread.get());
     thread->start();
 
     std::exception_ptr failure;
-    PortWorker* const target = worker.get();
     const int number = m_comNumber;
     const int baud = m_baud;
     QMetaObject::invokeMethod(
@@ -91,14 +101,6 @@ void ComPort::open() {
         std::rethrow_exception(failure);
     }
 
-    const std::uint64_t generation = ++m_generation;
-    connect(
-        target, &PortWorker::lost, this,
-        [this, generation](const QString& reason) {
-            if (generation == m_generation && m_worker != nullptr && !m_closing)
-                emit portLost(reason);
-        },
-        Qt::QueuedConnection);
     m_thread = thread.release();
     m_worker = worker.release();
 }

@@ -1,4 +1,5 @@
 #include "app/frmMain.h"
+#include "link/portdialog.h"
 #include "pseudoterminal.h"
 #include "ui/digitalclock.h"
 #include "ui/fileedit.h"
@@ -54,6 +55,7 @@ private:
     QDateTime m_now{QDate(2024, 12, 8), QTime(15, 12, 0)};
     std::optional<int> m_chosenPort;
     int m_portQuestions = 0;
+    bool m_askWithTheDialog = false;
     std::unique_ptr<TMainForm> m_form;
 
     MainFormServices services() {
@@ -68,7 +70,7 @@ private:
         };
         services.choosePort = [this] {
             ++m_portQuestions;
-            return m_chosenPort;
+            return m_askWithTheDialog ? askForPort() : m_chosenPort;
         };
         services.settingsFile = m_folder.filePath(QStringLiteral("thermavo.INI"));
         return services;
@@ -90,6 +92,7 @@ private slots:
         m_messages.clear();
         m_portQuestions = 0;
         m_chosenPort.reset();
+        m_askWithTheDialog = false;
         // Each case starts like a first run: no stored placement or board row.
         QFile::remove(m_folder.filePath(QStringLiteral("thermavo.INI")));
         m_form = std::make_unique<TMainForm>(services());
@@ -316,6 +319,30 @@ private slots:
         QVERIFY(m_messages[0].text != QStringLiteral("Unable to open the serial port."));
         QVERIFY(!ui().OnLineAction->isChecked());
         QVERIFY(ui().UsedBoardComboBox->isEnabled());
+    }
+
+    void enterOnCancelOpensNothing() {
+        // The real dialog lists the board's port first; the user tabs to Cancel and presses
+        // Enter.
+        PseudoTerminalBoard board(portFolder(), 1);
+        QVERIFY(board.isValid());
+        m_askWithTheDialog = true;
+        QTimer::singleShot(0, [] {
+            auto* dialog = qobject_cast<PortDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            QCOMPARE(dialog->selectedPort(), std::optional<int>(1));
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Tab);
+            QCOMPARE(dialog->focusWidget()->objectName(), QStringLiteral("cancelButton"));
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+        });
+        ui().OnLineButton->click();
+        QCOMPARE(m_portQuestions, 1);
+        QVERIFY(!m_form->onLine());
+        QVERIFY(!m_form->port().isOpen());
+        QCOMPARE(m_form->port().ComNumber(), 0);
+        QCOMPARE(board.receive(150), QByteArray());
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].text, QStringLiteral("Unable to open the serial port."));
     }
 
     void noPortChosenAsksAgainNextTime() {

@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 #include "harness.h"
+#include "link/portdialog.h"
 #include "pseudoterminal.h"
 #include "residentmemory.h"
 #include "ui/fileedit.h"
@@ -10,10 +11,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
 #include <array>
@@ -43,6 +46,8 @@ constexpr int kQuietSampleSeconds = 1000;
 constexpr std::uint32_t kBeyondReplyTimeoutMs = 56'000;
 constexpr int kSettleMs = 10'000;
 constexpr qint64 kTenMegabytes = 10 * 1024 * 1024;
+// The lost board is looked for this often here; the window's own period is two seconds.
+constexpr int kReconnectMs = 50;
 
 // Channel 1 "2000 4000" is 38.38 °C, the other channels "1000 3000" 2.78 °C.
 QByteArray knownReply() {
@@ -88,6 +93,7 @@ private:
                 m_onMessage(icon, caption, text);
         };
         services.choosePort = [this] { return m_chosenPort; };
+        services.reconnectIntervalMs = kReconnectMs;
         services.settingsFile = settingsFile.isEmpty()
                                     ? m_folder.filePath(QStringLiteral("thermavo.INI"))
                                     : settingsFile;
@@ -126,6 +132,11 @@ private:
     }
 
     QColor unlit() const { return m_form->palette().color(QPalette::Button); }
+    QString linkStatus() {
+        return !ui().LinkStatusLabel->isHidden() ? ui().LinkStatusLabel->text() : QString();
+    }
+    QMessageBox* lostBox() const { return m_form->findChild<QMessageBox*>("PortLostBox"); }
+    bool lostBoxShown() const { return lostBox() != nullptr && !lostBox()->isHidden(); }
 
 private slots:
     void initTestCase() {
@@ -165,16 +176,18 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(descriptorCount(), m_descriptorsBefore, kSettleMs);
     }
 
-    void boardKilledWhileLogging_data() {
+    void boardKilledWhileLoggingComesBackByItself_data() {
         QTest::addColumn<int>("row");
         QTest::newRow("SYLK") << kSylkRow;
         QTest::newRow("TAB") << kTabRow;
     }
 
-    void boardKilledWhileLogging() {
+    void boardKilledWhileLoggingComesBackByItself() {
         QFETCH(int, row);
         const QString log = path(row == kSylkRow ? "killed.slk" : "killed.txt");
+        const QString receivedAfter = path(QStringLiteral("killed-after.log"));
         QFile::remove(log);
+        QFile::remove(receivedAfter);
         QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
         {
             Simulator board(221, {"--long", "--rate", "50"});
@@ -188,36 +201,113 @@ private slots:
             board.kill();
             QTRY_VERIFY_WITH_TIMEOUT(!m_form->onLine(), kSettleMs);
         }
-        QCOMPARE(m_messages.size(), std::size_t{1});
-        QCOMPARE(m_messages[0].icon, QMessageBox::Warning);
-        QVERIFY2(m_messages[0].text.startsWith("The serial port stopped working"),
-                 qPrintable(m_messages[0].text));
+        // Off line and waiting for the board, with nothing that needs a click.
+        QVERIFY(m_form->reconnecting());
+        QVERIFY(m_messages.empty());
+        QVERIFY(lostBoxShown());
+        QVERIFY2(lostBox()->text().startsWith("The serial port stopped working"),
+                 qPrintable(lostBox()->text()));
+        QVERIFY(linkStatus().startsWith("Board lost at "));
+        QVERIFY(linkStatus().endsWith("; reconnecting to COM221"));
         QVERIFY(!m_form->port().isOpen());
         QVERIFY(!m_form->sampleClock().isActive());
-        QVERIFY(!ui().OnLineAction->isChecked());
+        QVERIFY(ui().OnLineAction->isChecked());
         QCOMPARE(ui().IndicatorShape->fillColor(), unlit());
         QVERIFY(m_form->logOpen());
         QVERIFY(ui().LogOnAction->isChecked());
         QVERIFY(!ui().LogOnAction->isEnabled());
-        // The TAB fields reach the disk as they are written, only the last line end waits.
+        // The TAB fields reach the disk as they are written.
         if (row == kTabRow)
             QCOMPARE(tabRecords(readAll(log) + "\r\n"), std::optional<int>(3));
 
-        // A board back on the same port continues the same log, which then closes normally. The
-        // killed board left its link behind, and its terminal's number may already be taken
-        // again, so the link goes first.
+        // The board comes back on the same port; its old link is gone with it, as a pulled
+        // adapter's device is.
         QFile::remove(portFolder() + QStringLiteral("/COM221"));
-        Simulator board(221, {"--long", "--rate", "50"});
+        Simulator board(221, {"--long", "--rate", "50", "--log", receivedAfter});
         QVERIFY(board.waitUntilReady());
-        ui().OnLineButton->click();
-        QVERIFY(m_form->onLine());
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->onLine(), kSettleMs);
+        QVERIFY(!m_form->reconnecting());
+        QVERIFY(m_messages.empty());
+        QTRY_VERIFY(!lostBoxShown());
+        QVERIFY(linkStatus().startsWith("Board lost at "));
+        QVERIFY2(linkStatus().contains(", back at "), qPrintable(linkStatus()));
+        QVERIFY(ui().OnLineAction->isChecked());
+        QVERIFY(ui().LogOnAction->isEnabled());
+        QVERIFY(ui().LogOnAction->isChecked());
+        QVERIFY(!ui().UsedBoardComboBox->isEnabled());
+        QVERIFY(m_form->sampleClock().isActive());
         sampleAfterReplies(replies, 2);
         QCOMPARE(m_form->recordCount(), 4);
+        // The board was started exactly once.
+        QCOMPARE(receivedBytes(receivedAfter), QList<int>{0x6D});
         ui().LogOnButton->click();
         QVERIFY(!m_form->logOpen());
-        QCOMPARE(m_messages.size(), std::size_t{1});
+        QVERIFY(m_messages.empty());
         const QByteArray bytes = readAll(log);
         QCOMPARE(row == kSylkRow ? sylkRows(bytes) : tabRecords(bytes), std::optional<int>(4));
+    }
+
+    void userStopsTheRetries_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("on-line switch off") << "switch";
+        QTest::newRow("another board row") << "row";
+        QTest::newRow("window closed") << "close";
+    }
+
+    void userStopsTheRetries() {
+        QFETCH(QString, how);
+        const QString receivedAfter = path(QStringLiteral("stopped-after.log"));
+        QFile::remove(receivedAfter);
+        {
+            Simulator board(232, {"--rate", "50"});
+            QVERIFY(board.waitUntilReady());
+            goOnLine(232);
+            board.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->reconnecting(), kSettleMs);
+        }
+        if (how == "switch") {
+            ui().OnLineButton->click();
+            QVERIFY(!ui().OnLineAction->isChecked());
+            QVERIFY(ui().UsedBoardComboBox->isEnabled());
+        } else if (how == "row") {
+            QVERIFY(ui().UsedBoardComboBox->isEnabled());
+            ui().UsedBoardComboBox->setCurrentIndex(1);
+            m_form->UsedBoardComboBoxClick();
+            QVERIFY(!ui().OnLineAction->isChecked());
+        } else {
+            QVERIFY(m_form->close());
+        }
+        QVERIFY(!m_form->reconnecting());
+        QTRY_VERIFY(!lostBoxShown());
+        QVERIFY(ui().LinkStatusLabel->isHidden());
+        QFile::remove(portFolder() + QStringLiteral("/COM232"));
+        Simulator board(232, {"--rate", "50", "--log", receivedAfter});
+        QVERIFY(board.waitUntilReady());
+        // Many retry periods pass, and the port is left alone.
+        QTest::qWait(10 * kReconnectMs);
+        QVERIFY(!m_form->onLine());
+        QVERIFY(!m_form->port().isOpen());
+        QCOMPARE(receivedBytes(receivedAfter), QList<int>{});
+        QVERIFY(m_messages.empty());
+    }
+
+    void boardFailingRightAfterTheOpenIsNoticed() {
+        // The board's end goes away the moment the port is open, again and again: each loss is
+        // noticed, however soon it comes.
+        for (int round = 0; round < 10; ++round) {
+            auto board = std::make_unique<PseudoTerminalBoard>(portFolder(), 233);
+            QVERIFY(board->isValid());
+            if (round == 0)
+                goOnLine(233);
+            else
+                QTRY_VERIFY_WITH_TIMEOUT(m_form->onLine(), kSettleMs);
+            board.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->reconnecting(), kSettleMs);
+            QVERIFY(!m_form->port().isOpen());
+        }
+        ui().OnLineButton->click();
+        QVERIFY(!m_form->reconnecting());
+        QVERIFY(m_messages.empty());
     }
 
     void unfinishedReplyTimesOutAndRestarts() {
@@ -508,19 +598,10 @@ private slots:
         QVERIFY(sylkRows(readAll(log)).has_value());
     }
 
-    void closingFromTheLostPortMessage() {
-        // The warning about the lost board is open when the close comes.
+    void closingWhileTheLostBoardIsAwaited() {
+        // The warning about the lost board is still up when the window is closed.
         const QString log = path(QStringLiteral("close-in-box.txt"));
         QFile::remove(log);
-        bool closed = false;
-        m_onMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-            QMessageBox box(QMessageBox::Warning, "Warning", text);
-            QTimer::singleShot(0, &box, [&] {
-                closed = m_form->close();
-                box.accept();
-            });
-            box.exec();
-        };
         {
             Simulator board(231, {"--rate", "50"});
             QVERIFY(board.waitUntilReady());
@@ -529,12 +610,80 @@ private slots:
             startLog(kTabRow, log);
             sampleAfterReplies(replies, 2);
             board.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(lostBoxShown(), kSettleMs);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(closed, kSettleMs);
+        QVERIFY(m_form->close());
         QVERIFY(!m_form->isVisible());
+        QVERIFY(!lostBoxShown());
+        QVERIFY(!m_form->reconnecting());
         QVERIFY(!m_form->logOpen());
         QVERIFY(!m_form->port().isOpen());
         QCOMPARE(tabRecords(readAll(log)), std::optional<int>(1));
+    }
+
+    void closeWhileThePortDialogWaits_data() {
+        QTest::addColumn<bool>("answeredAfterTheClose");
+        // The close ends the real dialog without a choice...
+        QTest::newRow("dialog ended by the close") << false;
+        // ...and a port chosen just as the close came is not opened either.
+        QTest::newRow("port chosen after the close") << true;
+    }
+
+    void closeWhileThePortDialogWaits() {
+        QFETCH(bool, answeredAfterTheClose);
+        const QString received = path(QStringLiteral("dialog-close.log"));
+        QFile::remove(received);
+        Simulator board(234, {"--rate", "50", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        m_form.reset();
+        MainFormServices withDialog = services();
+        bool closed = false;
+        if (answeredAfterTheClose) {
+            // As a termination signal arriving while the user clicks OK.
+            withDialog.choosePort = [&] {
+                closed = m_form->close();
+                return std::optional<int>(234);
+            };
+        } else {
+            withDialog.choosePort = [&] {
+                QTimer::singleShot(0, m_form.get(), [&] {
+                    QVERIFY(qobject_cast<PortDialog*>(QApplication::activeModalWidget()));
+                    closed = m_form->close();
+                });
+                return askForPort();
+            };
+        }
+        m_form = std::make_unique<TMainForm>(withDialog);
+        m_form->show();
+        ui().OnLineButton->click();
+        // The close waits for the switch to return, then runs in full.
+        QVERIFY(!closed);
+        QVERIFY(!m_form->onLine());
+        QTRY_VERIFY(!m_form->isVisible());
+        QVERIFY(!m_form->port().isOpen());
+        QCOMPARE(m_form->port().ComNumber(), 0);
+        QVERIFY(m_messages.empty());
+        QTest::qWait(100);
+        QCOMPARE(receivedBytes(received), QList<int>{});
+        // Showing the dialog the first time starts a thread of Qt's own pool, which idles on
+        // for half a minute; it is no thread of the link.
+        QThreadPool::globalInstance()->waitForDone();
+    }
+
+    void windowDestroyedWithoutCloseStopsBoardAndLog() {
+        const QString received = path(QStringLiteral("destroyed.log"));
+        const QString log = path(QStringLiteral("destroyed.slk"));
+        QFile::remove(received);
+        Simulator board(235, {"--rate", "50", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        goOnLine(235);
+        startLog(kSylkRow, log);
+        sampleAfterReplies(replies, 2);
+        m_form.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), (QList<int>{0x6D, 0x20}), kSettleMs);
+        QCOMPARE(sylkRows(readAll(log)), std::optional<int>(1));
+        QVERIFY(m_messages.empty());
     }
 };
 
