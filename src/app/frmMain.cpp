@@ -40,6 +40,7 @@ constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
+const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
 
 // The long part of a hint goes to the status bar, the short part is the tooltip.
 QString longHint(const QString& hint) {
@@ -501,12 +502,12 @@ void TMainForm::PortLost(const QString& reason) {
     FOnLine = false;
     m_reconnecting = true;
     ++m_portLosses;
-    m_lostAt = QString::fromStdString(tabDateTimeText(localNow(), m_services.regionalSettings()));
+    m_lostAt = m_services.now();
     m_reconnectTimer->start();
     UpdateControls();
     IndicatorUnlit();
     m_ui->LinkStatusLabel->setText(QStringLiteral("Board lost at %1; reconnecting to COM%2")
-                                       .arg(m_lostAt)
+                                       .arg(m_lostAt.time().toString(kStatusTimeFormat))
                                        .arg(ComPort->ComNumber()));
     m_ui->LinkStatusLabel->show();
 
@@ -539,13 +540,22 @@ void TMainForm::ReconnectTimerTimer() {
     }
     StopReconnecting();
     m_ui->LinkStatusLabel->show();
-    const QString backAt =
-        QString::fromStdString(tabDateTimeText(localNow(), m_services.regionalSettings()));
+    // The time of day as the window's clock shows it; the date of the loss only when the board
+    // came back on another day.
+    const QDateTime backAt = m_services.now();
+    QString lostText = m_lostAt.time().toString(kStatusTimeFormat);
+    if (m_lostAt.date() != backAt.date()) {
+        const QDate day = m_lostAt.date();
+        const std::string date = shortDateText(LocalDateTime{day.year(), day.month(), day.day()},
+                                               m_services.regionalSettings().shortDatePattern);
+        lostText.prepend(QString::fromStdString(date) + QLatin1Char(' '));
+    }
+    const QString backText = backAt.time().toString(kStatusTimeFormat);
     m_ui->LinkStatusLabel->setText(
-        m_portLosses == 1 ? QStringLiteral("Board lost at %1, back at %2").arg(m_lostAt, backAt)
+        m_portLosses == 1 ? QStringLiteral("Board lost at %1, back at %2").arg(lostText, backText)
                           : QStringLiteral("Board lost %1 times, last at %2, back at %3")
                                 .arg(m_portLosses)
-                                .arg(m_lostAt, backAt));
+                                .arg(lostText, backText));
     UpdateControls();
     IndicatorUnlit();
 }

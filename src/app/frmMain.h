@@ -11,6 +11,7 @@
 #include "ui/inifilestore.h"
 #include "ui/regional.h"
 
+#include <QDateTime>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -173,7 +174,7 @@ private:
 
     bool m_reconnecting = false;
     int m_portLosses = 0;
-    QString m_lostAt;
+    QDateTime m_lostAt;
     QPointer<QMessageBox> m_portLostBox;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};

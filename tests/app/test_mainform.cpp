@@ -93,6 +93,7 @@ private slots:
         m_portQuestions = 0;
         m_chosenPort.reset();
         m_askWithTheDialog = false;
+        m_now = QDateTime(QDate(2024, 12, 8), QTime(15, 12, 0));
         // Each case starts like a first run: no stored placement or board row.
         QFile::remove(m_folder.filePath(QStringLiteral("thermavo.INI")));
         m_form = std::make_unique<TMainForm>(services());
@@ -343,6 +344,57 @@ private slots:
         QCOMPARE(board.receive(150), QByteArray());
         QCOMPARE(m_messages.size(), std::size_t{1});
         QCOMPARE(m_messages[0].text, QStringLiteral("Unable to open the serial port."));
+    }
+
+    void statusLineTellsWhenTheBoardWasLostAndBack_data() {
+        QTest::addColumn<QList<QDateTime>>("lostAndBack");
+        QTest::addColumn<QStringList>("status");
+        const QDate day(2024, 12, 8);
+        QTest::newRow("once") << QList<QDateTime>{{day, QTime(15, 12, 0)}, {day, QTime(15, 12, 5)}}
+                              << QStringList{"Board lost at 15:12:00; reconnecting to COM12",
+                                             "Board lost at 15:12:00, back at 15:12:05"};
+        QTest::newRow("over midnight")
+            << QList<QDateTime>{{day, QTime(23, 59, 58)}, {day.addDays(1), QTime(0, 0, 3)}}
+            << QStringList{"Board lost at 23:59:58; reconnecting to COM12",
+                           "Board lost at 08/12/2024 23:59:58, back at 00:00:03"};
+        QTest::newRow("twice") << QList<QDateTime>{{day, QTime(2, 0, 0)},
+                                                   {day, QTime(2, 0, 4)},
+                                                   {day, QTime(3, 10, 0)},
+                                                   {day, QTime(3, 10, 2)}}
+                               << QStringList{
+                                      "Board lost at 02:00:00; reconnecting to COM12",
+                                      "Board lost at 02:00:00, back at 02:00:04",
+                                      "Board lost at 03:10:00; reconnecting to COM12",
+                                      "Board lost 2 times, last at 03:10:00, back at 03:10:02"};
+    }
+
+    void statusLineTellsWhenTheBoardWasLostAndBack() {
+        QFETCH(QList<QDateTime>, lostAndBack);
+        QFETCH(QStringList, status);
+        m_form.reset();
+        MainFormServices quickRetries = services();
+        quickRetries.reconnectIntervalMs = 20;
+        m_form = std::make_unique<TMainForm>(quickRetries);
+        auto board = std::make_unique<PseudoTerminalBoard>(portFolder(), 12);
+        goOnLine(*board, 12);
+        QVERIFY(ui().LinkStatusLabel->isHidden());
+        for (qsizetype event = 0; event < lostAndBack.size(); event += 2) {
+            m_now = lostAndBack[event];
+            board.reset();
+            QTRY_VERIFY(m_form->reconnecting());
+            QCOMPARE(ui().LinkStatusLabel->text(), status[event]);
+            QVERIFY(!ui().LinkStatusLabel->isHidden());
+            m_now = lostAndBack[event + 1];
+            board = std::make_unique<PseudoTerminalBoard>(portFolder(), 12);
+            QTRY_VERIFY(m_form->onLine());
+            QCOMPARE(ui().LinkStatusLabel->text(), status[event + 1]);
+            QVERIFY(!ui().LinkStatusLabel->isHidden());
+            QCOMPARE(board->receive(100), QByteArray("\x6d"));
+        }
+        // Going off line by hand clears the line: the user is there.
+        ui().OnLineButton->click();
+        QVERIFY(ui().LinkStatusLabel->isHidden());
+        QVERIFY(m_messages.empty());
     }
 
     void noPortChosenAsksAgainNextTime() {
