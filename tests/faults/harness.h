@@ -127,6 +127,17 @@ inline std::optional<int> sylkRows(const QByteArray& bytes) {
     return lines.last() == "E\r" ? std::optional<int>(rows) : std::nullopt;
 }
 
+// The time stamps of a SYLK log's rows in days since 30 December 1899, in file order.
+inline QList<double> sylkRowTimes(const QByteArray& bytes) {
+    static const QRegularExpression rowStart(QStringLiteral(R"(^C;Y\d+;X1;K(\d+\.?\d*)\r$)"));
+    QList<double> times;
+    for (const QByteArray& line : bytes.split('\n')) {
+        if (const auto match = rowStart.match(QString::fromLatin1(line)); match.hasMatch())
+            times.append(match.captured(1).toDouble());
+    }
+    return times;
+}
+
 // The records of a TAB log: lines of a time stamp in the regional pattern and eight
 // TAB-separated fields, each empty or a number. No value when a line is malformed.
 inline std::optional<int> tabRecords(const QByteArray& bytes) {
