@@ -1,3 +1,4 @@
+#include "app/frmMain.h"
 #include "ui/componentstate.h"
 #include "ui/formstate.h"
 #include "ui/inifilestore.h"
@@ -17,6 +18,15 @@ namespace {
 
 constexpr QSize kWindowSize(300, 200);
 
+// The screens the tests run on: the primary one, and a larger second one to its right whose top
+// lies higher, so that its work area differs from the primary's in both directions.
+constexpr QRect kPrimaryScreen(0, 0, 1024, 768);
+constexpr QRect kSecondScreen(1024, -256, 1280, 1024);
+
+QRect primaryWorkArea() {
+    return QGuiApplication::primaryScreen()->availableGeometry();
+}
+
 QComboBox* makeBoardList(QWidget* window) {
     auto* list = new QComboBox(window);
     list->setObjectName(QStringLiteral("UsedBoardComboBox"));
@@ -32,9 +42,9 @@ struct Run {
         window.setFixedSize(kWindowSize);
         form.setPixelsPerInchSource([this] { return pixelsPerInch; });
     }
-    QRect workArea() const { return window.screen()->availableGeometry(); }
-    QPoint placedAt() const { return window.pos() - workArea().topLeft(); }
-    void moveTo(QPoint relative) { window.move(workArea().topLeft() + relative); }
+    // Places are relative to the primary screen's work area, as the file stores them.
+    QPoint placedAt() const { return window.pos() - primaryWorkArea().topLeft(); }
+    void moveTo(QPoint relative) { window.move(primaryWorkArea().topLeft() + relative); }
     void restore() {
         restored = form.restore();
         component.restore();
@@ -54,6 +64,20 @@ struct Run {
     int pixelsPerInch = 96;
     bool restored = false;
 };
+
+// The main window with stand-ins for its clocks and message boxes, keeping its settings in path.
+MainFormServices mainFormServices(const QString& path, QStringList& messages) {
+    MainFormServices services;
+    services.now = [] { return QDateTime(QDate(2024, 12, 8), QTime(15, 12)); };
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 50; };
+    services.showMessage = [&messages](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [] { return std::optional<int>(); };
+    services.settingsFile = path;
+    return services;
+}
 
 QByteArray fileText(const QString& path) {
     QFile file(path);
@@ -131,6 +155,9 @@ private slots:
         QTest::newRow("Vexor04") << QPoint(0, 0) << 1;
         QTest::newRow("Vexor04 USB") << QPoint(37, 11) << 2;
         QTest::newRow("no row") << QPoint(200, 300) << -1;
+        const QPoint second = kSecondScreen.topLeft() - kPrimaryScreen.topLeft();
+        QTest::newRow("second screen") << second + QPoint(60, 45) << 1;
+        QTest::newRow("second screen, above the primary") << second + QPoint(300, 10) << 2;
     }
     void restartRestoresPlaceAndRow() {
         QFETCH(QPoint, place);
@@ -200,7 +227,47 @@ private slots:
         Run run(path);
         run.restore();
         QVERIFY(run.restored);
-        QVERIFY(run.workArea().contains(run.window.frameGeometry()));
+        QVERIFY(primaryWorkArea().contains(run.window.frameGeometry()));
+    }
+
+    // The real window, moved onto a screen, closed and started again, comes back to the same
+    // place; the file holds it relative to the primary screen's work area.
+    void mainWindowComesBackToItsScreen_data() {
+        QTest::addColumn<int>("screen");
+        QTest::addColumn<QPoint>("offset");
+        QTest::newRow("primary screen") << 0 << QPoint(70, 20);
+        QTest::newRow("second screen") << 1 << QPoint(60, 45);
+    }
+    void mainWindowComesBackToItsScreen() {
+        QFETCH(int, screen);
+        QFETCH(QPoint, offset);
+        QScreen* target = QGuiApplication::screens().value(screen);
+        QVERIFY(target != nullptr);
+        const QString path = newPath();
+        QStringList messages;
+        QPoint place;
+        {
+            TMainForm first(mainFormServices(path, messages));
+            first.showAtStart();
+            QVERIFY(QTest::qWaitForWindowExposed(&first));
+            first.move(target->availableGeometry().topLeft() + offset);
+            QTRY_COMPARE(first.screen(), target);
+            place = first.frameGeometry().topLeft();
+            QVERIFY(first.close());
+        }
+        TMainForm again(mainFormServices(path, messages));
+        again.showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QCOMPARE(again.frameGeometry().topLeft(), place);
+        QCOMPARE(again.screen(), target);
+        const QStringList stored =
+            IniFileStore(path)
+                .readString(QStringLiteral("TMainForm"), QStringLiteral("NormalPos"), {})
+                .split(QLatin1Char(','));
+        QCOMPARE(stored.mid(0, 2),
+                 (QStringList{QString::number(place.x() - primaryWorkArea().x()),
+                              QString::number(place.y() - primaryWorkArea().y())}));
+        QCOMPARE(messages, QStringList());
     }
 
     void boardRow_data() {
@@ -299,5 +366,32 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFormState)
+int main(int argc, char* argv[]) {
+    // The offscreen platform with two screens, described in a file it reads at start.
+    QTemporaryDir folder;
+    const QString config = folder.filePath(QStringLiteral("screens.json"));
+    QFile file(config);
+    const auto screen = [](const char* name, QRect area) {
+        return QStringLiteral(R"({"name": "%1", "x": %2, "y": %3, "width": %4, "height": %5,
+                                  "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1})")
+            .arg(QLatin1String(name))
+            .arg(area.x())
+            .arg(area.y())
+            .arg(area.width())
+            .arg(area.height());
+    };
+    if (!folder.isValid() || !file.open(QIODevice::WriteOnly) ||
+        file.write(QStringLiteral(R"({"screens": [%1, %2]})")
+                       .arg(screen("Primary", kPrimaryScreen), screen("Second", kSecondScreen))
+                       .toUtf8()) < 0) {
+        qFatal("cannot describe the test screens in %s", qPrintable(config));
+    }
+    file.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    QApplication application(argc, argv);
+    TestFormState test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_formstate.moc"
