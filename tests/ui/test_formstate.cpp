@@ -12,6 +12,10 @@
 #include <QTest>
 #include <QWidget>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 using namespace thermavo;
 
 namespace {
@@ -111,25 +115,30 @@ private slots:
 
     // "@" in the expected text stands for the window's frame rectangle at 40,30.
     void closeWritesFile_data() {
+        QTest::addColumn<QString>("folder"); // the file's folder below the test's own
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("first close")
-            << QByteArray()
-            << QByteArray("[TMainForm]\r\nFlags=0\r\nShowCmd=1\r\n"
-                          "NormalPos=@\r\nPixelsPerInch=96\r\n"
-                          "Color=-16777201\r\nUsedBoardComboBox.ItemIndex=2\r\n");
+        const QByteArray firstClose("[TMainForm]\r\nFlags=0\r\nShowCmd=1\r\n"
+                                    "NormalPos=@\r\nPixelsPerInch=96\r\n"
+                                    "Color=-16777201\r\nUsedBoardComboBox.ItemIndex=2\r\n");
+        QTest::newRow("first close") << QString() << QByteArray() << firstClose;
+        // As the user's settings folder is before the first save.
+        QTest::newRow("first close, folder missing")
+            << QStringLiteral("config/thermavo") << QByteArray() << firstClose;
         const QByteArray foreign = "; Thermavo\n[Other]\nFlags=9\n\n[TMainForm]\nflags=0\n"
                                    "Extra = kept \nnormalpos=1,2,3,4\n; end\n\n[Last]\nx=1";
         QTest::newRow("foreign LF file")
-            << foreign
+            << QString() << foreign
             << QByteArray(foreign).replace("1,2,3,4\n", "@\nShowCmd=1\nPixelsPerInch=96\n"
                                                         "Color=-16777201\n"
                                                         "UsedBoardComboBox.ItemIndex=2\n");
     }
     void closeWritesFile() {
+        QFETCH(QString, folder);
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
-        const QString path = newPath();
+        const QString path =
+            folder.isEmpty() ? newPath() : m_dir.filePath(folder + QStringLiteral("/thermavo.INI"));
         if (!before.isNull()) {
             putFile(path, before);
         }
@@ -363,6 +372,77 @@ private slots:
         QFETCH(QString, executable);
         QFETCH(QString, settings);
         QCOMPARE(settingsFilePathFor(executable), QDir::toNativeSeparators(settings));
+    }
+
+    // The file beside the executable wins while its folder is writable or it exists there; a
+    // read-only one is then reported rather than bypassed.
+    void settingsFilePlace_data() {
+        QTest::addColumn<QString>("beside"); // what the executable's folder holds
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<bool>("userFolder");
+        const QString nothing, file = QStringLiteral("file"),
+                               readOnly = QStringLiteral("read-only file"),
+                               link = QStringLiteral("link to a file");
+        QTest::newRow("writable folder") << nothing << true << false;
+        QTest::newRow("writable folder with the file") << file << true << false;
+        QTest::newRow("read-only folder") << nothing << false << true;
+        QTest::newRow("read-only folder with the file") << file << false << false;
+        QTest::newRow("read-only folder with a read-only file") << readOnly << false << false;
+        QTest::newRow("read-only folder with a link") << link << false << false;
+    }
+    void settingsFilePlace() {
+        QFETCH(QString, beside);
+        QFETCH(bool, writable);
+        QFETCH(bool, userFolder);
+        const QDir program(m_dir.filePath(QStringLiteral("program%1").arg(++m_fileCount)));
+        QVERIFY(program.mkpath(QStringLiteral(".")));
+        const QString besidePath = program.filePath(QStringLiteral("thermavo.INI"));
+        if (beside == QLatin1String("link to a file")) {
+            putFile(m_dir.filePath(QStringLiteral("elsewhere.INI")), "[TMainForm]\r\n");
+            QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("elsewhere.INI")), besidePath));
+        } else if (!beside.isEmpty()) {
+            putFile(besidePath, "[TMainForm]\r\n");
+        }
+        if (beside == QLatin1String("read-only file")) {
+            QVERIFY(QFile::setPermissions(besidePath, QFile::ReadOwner | QFile::ReadOther));
+        }
+        const QString user = m_dir.filePath(QStringLiteral("config/thermavo"));
+        const QString chosen =
+            settingsFilePathFor(program.filePath(QStringLiteral("thermavo")), writable, user);
+        QCOMPARE(chosen, QDir::toNativeSeparators(
+                             userFolder ? user + QStringLiteral("/thermavo.INI") : besidePath));
+        if (beside == QLatin1String("read-only file")) {
+            IniFileStore store(chosen);
+            try {
+                store.writeInteger(QStringLiteral("TMainForm"), QStringLiteral("Flags"), 0);
+                QFAIL("the read-only file was written");
+            } catch (const ProfileWriteError& error) {
+                QCOMPARE(QString::fromStdString(error.what()), "Unable to write to " + chosen);
+            }
+        }
+    }
+
+    void folderWritable_data() {
+        QTest::addColumn<QString>("folder"); // below the test's own
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("folder") << QStringLiteral("open") << true;
+        QTest::newRow("missing folder") << QStringLiteral("missing") << false;
+        QTest::newRow("plain file") << QStringLiteral("plain") << false;
+#ifndef _WIN32
+        // Root writes there all the same.
+        QTest::newRow("folder without write bits")
+            << QStringLiteral("closed") << (::geteuid() == 0);
+#endif
+    }
+    void folderWritable() {
+        QFETCH(QString, folder);
+        QFETCH(bool, writable);
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("open")));
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("closed")));
+        QVERIFY(QFile::setPermissions(m_dir.filePath(QStringLiteral("closed")),
+                                      QFile::ReadOwner | QFile::ExeOwner));
+        putFile(m_dir.filePath(QStringLiteral("plain")), "not a folder");
+        QCOMPARE(thermavo::folderWritable(m_dir.filePath(folder)), writable);
     }
 };
 
