@@ -43,7 +43,7 @@ QString IniFileStore::readString(const QString& section, const QString& key,
 
 void IniFileStore::writeString(const QString& section, const QString& key, const QString& value) {
     const IniFileSession session(*this);
-    // The user's settings folder may not exist before the first save; a failure to make it
+    // The user's settings folder does not exist before the first save; a failure to make it
     // shows as the failure to write the file.
     QDir().mkpath(QFileInfo(m_path).absolutePath());
     m_file->writeString(utf8(section), utf8(key), utf8(value));

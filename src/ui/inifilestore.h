@@ -20,7 +20,7 @@ public:
     void close();
 
     QString readString(const QString& section, const QString& key, const QString& fallback);
-    // Throws ProfileWriteError.
+    // Makes the file's folder first when it is missing. Throws ProfileWriteError.
     void writeString(const QString& section, const QString& key, const QString& value);
     // A text that is no decimal integer gives the fallback.
     int readInteger(const QString& section, const QString& key, int fallback);
