@@ -54,24 +54,24 @@ bool FormState::minimized() const {
     return m_window->isMinimized();
 }
 
-QRect FormState::workArea() const {
-    const QScreen* screen = m_window->screen();
+QRect FormState::workArea() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
     return screen != nullptr ? screen->availableGeometry() : QRect();
 }
 
-QPoint FormState::visibleFramePosition(QRect frame) const {
-    const QScreen* screen = m_window->screen();
-    if (screen == nullptr) {
+QPoint FormState::visibleFramePosition(QRect frame) {
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary == nullptr) {
         return frame.topLeft();
     }
-    const auto siblings = screen->virtualSiblings();
-    const bool visible = std::any_of(siblings.begin(), siblings.end(), [&](const QScreen* other) {
-        return other->availableGeometry().intersects(frame);
+    const auto screens = QGuiApplication::screens();
+    const bool visible = std::any_of(screens.begin(), screens.end(), [&](const QScreen* screen) {
+        return screen->availableGeometry().intersects(frame);
     });
     if (visible) {
         return frame.topLeft();
     }
-    const QRect area = screen->availableGeometry();
+    const QRect area = primary->availableGeometry();
     return {clampInto(frame.x(), area.left(), qint64(area.right()) - frame.width() + 1),
             clampInto(frame.y(), area.top(), qint64(area.bottom()) - frame.height() + 1)};
 }

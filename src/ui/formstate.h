@@ -12,7 +12,8 @@ namespace thermavo {
 class IniFileStore;
 
 // The main window's position and show state in the settings file, section "TMainForm". The
-// stored rectangle is the window frame in the coordinates of the screen's work area.
+// stored rectangle is the window frame relative to the primary screen's work area, whichever
+// screen the window is on, as Windows stores a window's placement.
 class FormState {
 public:
     static constexpr const char* kSection = "TMainForm";
@@ -44,9 +45,10 @@ public:
 private:
     int pixelsPerInch() const;
     bool minimized() const;
-    QRect workArea() const;
+    // The primary screen's work area: the origin of the stored rectangle.
+    static QRect workArea();
     // Moves a frame rectangle that lies wholly off every screen back into the work area.
-    QPoint visibleFramePosition(QRect frame) const;
+    static QPoint visibleFramePosition(QRect frame);
     void applyPosition(const QString& normalPos);
     void applyShowCommand(int showCommand);
     QRect normalFrame() const;

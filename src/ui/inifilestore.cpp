@@ -2,6 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#ifdef _WIN32
+#include <QTemporaryFile>
+#else
+#include <unistd.h>
+#endif
 
 namespace thermavo {
 
@@ -35,6 +43,9 @@ QString IniFileStore::readString(const QString& section, const QString& key,
 
 void IniFileStore::writeString(const QString& section, const QString& key, const QString& value) {
     const IniFileSession session(*this);
+    // The user's settings folder does not exist before the first save; a failure to make it
+    // shows as the failure to write the file.
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
     m_file->writeString(utf8(section), utf8(key), utf8(value));
 }
 
@@ -57,8 +68,36 @@ QString settingsFilePathFor(const QString& executablePath) {
     return QDir::toNativeSeparators(stem + QStringLiteral(".INI"));
 }
 
+QString settingsFilePathFor(const QString& executablePath, bool folderWritable,
+                            const QString& userFolder) {
+    const QString beside = settingsFilePathFor(executablePath);
+    if (folderWritable || QFileInfo::exists(beside)) {
+        return beside;
+    }
+    return QDir::toNativeSeparators(QDir(userFolder).filePath(QFileInfo(beside).fileName()));
+}
+
+bool folderWritable(const QString& folder) {
+#ifdef _WIN32
+    // Access rights on Windows are lists, not bits: trying is the one sure answer.
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral("thermavo-probe-XXXXXX")));
+    return probe.open();
+#else
+    // The system's own answer: it knows root, access lists and read-only mounts.
+    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0 &&
+           QFileInfo(folder).isDir();
+#endif
+}
+
+QString userSettingsFolder() {
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(QStringLiteral("thermavo"));
+}
+
 QString settingsFilePath() {
-    return settingsFilePathFor(QCoreApplication::applicationFilePath());
+    const QString executable = QCoreApplication::applicationFilePath();
+    return settingsFilePathFor(executable, folderWritable(QFileInfo(executable).absolutePath()),
+                               userSettingsFolder());
 }
 
 } // namespace thermavo

@@ -20,7 +20,7 @@ public:
     void close();
 
     QString readString(const QString& section, const QString& key, const QString& fallback);
-    // Throws ProfileWriteError.
+    // Makes the file's folder first when it is missing. Throws ProfileWriteError.
     void writeString(const QString& section, const QString& key, const QString& value);
     // A text that is no decimal integer gives the fallback.
     int readInteger(const QString& section, const QString& key, int fallback);
@@ -48,6 +48,16 @@ private:
 // The settings file beside an executable: its path with the extension of the file name replaced
 // by ".INI", or ".INI" appended when the name has none. Native separators.
 QString settingsFilePathFor(const QString& executablePath);
+// Where the settings file of that executable lives: beside it when its folder is writable or
+// already holds the file (so that a read-only file there is reported, not bypassed); otherwise
+// the file of the same name in the user's folder.
+QString settingsFilePathFor(const QString& executablePath, bool folderWritable,
+                            const QString& userFolder);
+// Whether this process may add files to the folder. Root may, except on a read-only mount.
+bool folderWritable(const QString& folder);
+// The user's own settings folder: $XDG_CONFIG_HOME/thermavo (~/.config/thermavo) on Linux, the
+// local application data folder's "thermavo" on Windows.
+QString userSettingsFolder();
 // The settings file of the running program.
 QString settingsFilePath();
 

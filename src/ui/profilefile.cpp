@@ -164,7 +164,21 @@ std::string temporaryName(const fs::path& target) {
     return name.str();
 }
 
-// False when the new text could not be put in place; the old file is then untouched.
+// A file that nobody may write is read-only for the program too, also when it runs with
+// privileges that would let it write anyway; any other file must open for writing.
+bool writable(const fs::path& path) {
+    constexpr auto writeBits =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    std::error_code error;
+    const fs::perms permissions = fs::status(path, error).permissions();
+    if (error || (permissions & writeBits) == fs::perms::none) {
+        return false;
+    }
+    return std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).is_open();
+}
+
+// Through a temporary file beside the target, so that a crash never leaves it half written.
+// False when the folder does not allow that; the old file is then untouched.
 bool replaceWhole(const fs::path& target, std::string_view text) {
     const fs::path temporary = target.parent_path() / temporaryName(target);
     {
@@ -192,6 +206,13 @@ bool replaceWhole(const fs::path& target, std::string_view text) {
         return false;
     }
     return true;
+}
+
+bool writeInPlace(const fs::path& target, std::string_view text) {
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    return static_cast<bool>(out);
 }
 
 } // namespace
@@ -291,14 +312,16 @@ void ProfileFile::writeString(std::string_view section, std::string_view key,
     // Writing through a link keeps the link and changes the file it points to.
     const fs::path target = error ? given : resolved;
     const auto old = readWhole(target);
-    if (!old) {
+    const bool exists = fs::exists(target, error);
+    if (!old || (exists && !writable(target))) {
         throw ProfileWriteError(m_path);
     }
     const std::string updated = withProfileValue(*old, section, key, value);
     if (updated == *old) {
         return;
     }
-    if (!replaceWhole(target, updated)) {
+    // A folder that takes no new file still lets an existing file be written in place.
+    if (!replaceWhole(target, updated) && !(exists && writeInPlace(target, updated))) {
         throw ProfileWriteError(m_path);
     }
 }

@@ -42,7 +42,9 @@ public:
     std::string readString(std::string_view section, std::string_view key,
                            std::string_view fallback) const;
     // Replaces the file as a whole through a temporary file beside it, so the file is never left
-    // half written. Throws ProfileWriteError when the file cannot be written.
+    // half written; in a folder that takes no new file, an existing file is rewritten in place.
+    // Throws ProfileWriteError when the file cannot be written, and for a file without any write
+    // permission bit, which is never written.
     void writeString(std::string_view section, std::string_view key, std::string_view value);
 
 private:

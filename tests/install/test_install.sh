@@ -128,7 +128,7 @@ uninstall_fails() { ! "$source_dir/scripts/install" --uninstall 2>/dev/null; }
 check "a second uninstall reports that nothing is installed" uninstall_fails
 
 # The archive unpacks to the same program folder that the install put in place.
-cpack --config "$build_dir/CPackConfig.cmake" -B "$work/package"
+cpack -G TGZ --config "$build_dir/CPackConfig.cmake" -B "$work/package"
 archives=("$work"/package/thermavo-*.tar.gz)
 check "cpack makes one TGZ archive" test ${#archives[@]} = 1 -a -f "${archives[0]}"
 mkdir "$work/unpacked"

@@ -1,3 +1,4 @@
+#include "app/frmMain.h"
 #include "ui/componentstate.h"
 #include "ui/formstate.h"
 #include "ui/inifilestore.h"
@@ -11,11 +12,24 @@
 #include <QTest>
 #include <QWidget>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 using namespace thermavo;
 
 namespace {
 
 constexpr QSize kWindowSize(300, 200);
+
+// The screens the tests run on: the primary one, and a larger second one to its right whose top
+// lies higher, so that its work area differs from the primary's in both directions.
+constexpr QRect kPrimaryScreen(0, 0, 1024, 768);
+constexpr QRect kSecondScreen(1024, -256, 1280, 1024);
+
+QRect primaryWorkArea() {
+    return QGuiApplication::primaryScreen()->availableGeometry();
+}
 
 QComboBox* makeBoardList(QWidget* window) {
     auto* list = new QComboBox(window);
@@ -32,9 +46,9 @@ struct Run {
         window.setFixedSize(kWindowSize);
         form.setPixelsPerInchSource([this] { return pixelsPerInch; });
     }
-    QRect workArea() const { return window.screen()->availableGeometry(); }
-    QPoint placedAt() const { return window.pos() - workArea().topLeft(); }
-    void moveTo(QPoint relative) { window.move(workArea().topLeft() + relative); }
+    // Places are relative to the primary screen's work area, as the file stores them.
+    QPoint placedAt() const { return window.pos() - primaryWorkArea().topLeft(); }
+    void moveTo(QPoint relative) { window.move(primaryWorkArea().topLeft() + relative); }
     void restore() {
         restored = form.restore();
         component.restore();
@@ -54,6 +68,20 @@ struct Run {
     int pixelsPerInch = 96;
     bool restored = false;
 };
+
+// The main window with stand-ins for its clocks and message boxes, keeping its settings in path.
+MainFormServices mainFormServices(const QString& path, QStringList& messages) {
+    MainFormServices services;
+    services.now = [] { return QDateTime(QDate(2024, 12, 8), QTime(15, 12)); };
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 50; };
+    services.showMessage = [&messages](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [] { return std::optional<int>(); };
+    services.settingsFile = path;
+    return services;
+}
 
 QByteArray fileText(const QString& path) {
     QFile file(path);
@@ -87,25 +115,30 @@ private slots:
 
     // "@" in the expected text stands for the window's frame rectangle at 40,30.
     void closeWritesFile_data() {
+        QTest::addColumn<QString>("folder"); // the file's folder below the test's own
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("first close")
-            << QByteArray()
-            << QByteArray("[TMainForm]\r\nFlags=0\r\nShowCmd=1\r\n"
-                          "NormalPos=@\r\nPixelsPerInch=96\r\n"
-                          "Color=-16777201\r\nUsedBoardComboBox.ItemIndex=2\r\n");
+        const QByteArray firstClose("[TMainForm]\r\nFlags=0\r\nShowCmd=1\r\n"
+                                    "NormalPos=@\r\nPixelsPerInch=96\r\n"
+                                    "Color=-16777201\r\nUsedBoardComboBox.ItemIndex=2\r\n");
+        QTest::newRow("first close") << QString() << QByteArray() << firstClose;
+        // As the user's settings folder is before the first save.
+        QTest::newRow("first close, folder missing")
+            << QStringLiteral("config/thermavo") << QByteArray() << firstClose;
         const QByteArray foreign = "; Thermavo\n[Other]\nFlags=9\n\n[TMainForm]\nflags=0\n"
                                    "Extra = kept \nnormalpos=1,2,3,4\n; end\n\n[Last]\nx=1";
         QTest::newRow("foreign LF file")
-            << foreign
+            << QString() << foreign
             << QByteArray(foreign).replace("1,2,3,4\n", "@\nShowCmd=1\nPixelsPerInch=96\n"
                                                         "Color=-16777201\n"
                                                         "UsedBoardComboBox.ItemIndex=2\n");
     }
     void closeWritesFile() {
+        QFETCH(QString, folder);
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
-        const QString path = newPath();
+        const QString path =
+            folder.isEmpty() ? newPath() : m_dir.filePath(folder + QStringLiteral("/thermavo.INI"));
         if (!before.isNull()) {
             putFile(path, before);
         }
@@ -131,6 +164,9 @@ private slots:
         QTest::newRow("Vexor04") << QPoint(0, 0) << 1;
         QTest::newRow("Vexor04 USB") << QPoint(37, 11) << 2;
         QTest::newRow("no row") << QPoint(200, 300) << -1;
+        const QPoint second = kSecondScreen.topLeft() - kPrimaryScreen.topLeft();
+        QTest::newRow("second screen") << second + QPoint(60, 45) << 1;
+        QTest::newRow("second screen, above the primary") << second + QPoint(300, 10) << 2;
     }
     void restartRestoresPlaceAndRow() {
         QFETCH(QPoint, place);
@@ -200,7 +236,47 @@ private slots:
         Run run(path);
         run.restore();
         QVERIFY(run.restored);
-        QVERIFY(run.workArea().contains(run.window.frameGeometry()));
+        QVERIFY(primaryWorkArea().contains(run.window.frameGeometry()));
+    }
+
+    // The real window, moved onto a screen, closed and started again, comes back to the same
+    // place; the file holds it relative to the primary screen's work area.
+    void mainWindowComesBackToItsScreen_data() {
+        QTest::addColumn<int>("screen");
+        QTest::addColumn<QPoint>("offset");
+        QTest::newRow("primary screen") << 0 << QPoint(70, 20);
+        QTest::newRow("second screen") << 1 << QPoint(60, 45);
+    }
+    void mainWindowComesBackToItsScreen() {
+        QFETCH(int, screen);
+        QFETCH(QPoint, offset);
+        QScreen* target = QGuiApplication::screens().value(screen);
+        QVERIFY(target != nullptr);
+        const QString path = newPath();
+        QStringList messages;
+        QPoint place;
+        {
+            TMainForm first(mainFormServices(path, messages));
+            first.showAtStart();
+            QVERIFY(QTest::qWaitForWindowExposed(&first));
+            first.move(target->availableGeometry().topLeft() + offset);
+            QTRY_COMPARE(first.screen(), target);
+            place = first.frameGeometry().topLeft();
+            QVERIFY(first.close());
+        }
+        TMainForm again(mainFormServices(path, messages));
+        again.showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(&again));
+        QCOMPARE(again.frameGeometry().topLeft(), place);
+        QCOMPARE(again.screen(), target);
+        const QStringList stored =
+            IniFileStore(path)
+                .readString(QStringLiteral("TMainForm"), QStringLiteral("NormalPos"), {})
+                .split(QLatin1Char(','));
+        QCOMPARE(stored.mid(0, 2),
+                 (QStringList{QString::number(place.x() - primaryWorkArea().x()),
+                              QString::number(place.y() - primaryWorkArea().y())}));
+        QCOMPARE(messages, QStringList());
     }
 
     void boardRow_data() {
@@ -297,7 +373,105 @@ private slots:
         QFETCH(QString, settings);
         QCOMPARE(settingsFilePathFor(executable), QDir::toNativeSeparators(settings));
     }
+
+    // The file beside the executable wins while its folder is writable or it exists there; a
+    // read-only one is then reported rather than bypassed.
+    void settingsFilePlace_data() {
+        QTest::addColumn<QString>("beside"); // what the executable's folder holds
+        QTest::addColumn<bool>("writable");
+        QTest::addColumn<bool>("userFolder");
+        const QString nothing, file = QStringLiteral("file"),
+                               readOnly = QStringLiteral("read-only file"),
+                               link = QStringLiteral("link to a file");
+        QTest::newRow("writable folder") << nothing << true << false;
+        QTest::newRow("writable folder with the file") << file << true << false;
+        QTest::newRow("read-only folder") << nothing << false << true;
+        QTest::newRow("read-only folder with the file") << file << false << false;
+        QTest::newRow("read-only folder with a read-only file") << readOnly << false << false;
+        QTest::newRow("read-only folder with a link") << link << false << false;
+    }
+    void settingsFilePlace() {
+        QFETCH(QString, beside);
+        QFETCH(bool, writable);
+        QFETCH(bool, userFolder);
+        const QDir program(m_dir.filePath(QStringLiteral("program%1").arg(++m_fileCount)));
+        QVERIFY(program.mkpath(QStringLiteral(".")));
+        const QString besidePath = program.filePath(QStringLiteral("thermavo.INI"));
+        if (beside == QLatin1String("link to a file")) {
+            putFile(m_dir.filePath(QStringLiteral("elsewhere.INI")), "[TMainForm]\r\n");
+            QVERIFY(QFile::link(m_dir.filePath(QStringLiteral("elsewhere.INI")), besidePath));
+        } else if (!beside.isEmpty()) {
+            putFile(besidePath, "[TMainForm]\r\n");
+        }
+        if (beside == QLatin1String("read-only file")) {
+            QVERIFY(QFile::setPermissions(besidePath, QFile::ReadOwner | QFile::ReadOther));
+        }
+        const QString user = m_dir.filePath(QStringLiteral("config/thermavo"));
+        const QString chosen =
+            settingsFilePathFor(program.filePath(QStringLiteral("thermavo")), writable, user);
+        QCOMPARE(chosen, QDir::toNativeSeparators(
+                             userFolder ? user + QStringLiteral("/thermavo.INI") : besidePath));
+        if (beside == QLatin1String("read-only file")) {
+            IniFileStore store(chosen);
+            try {
+                store.writeInteger(QStringLiteral("TMainForm"), QStringLiteral("Flags"), 0);
+                QFAIL("the read-only file was written");
+            } catch (const ProfileWriteError& error) {
+                QCOMPARE(QString::fromStdString(error.what()), "Unable to write to " + chosen);
+            }
+        }
+    }
+
+    void folderWritable_data() {
+        QTest::addColumn<QString>("folder"); // below the test's own
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("folder") << QStringLiteral("open") << true;
+        QTest::newRow("missing folder") << QStringLiteral("missing") << false;
+        QTest::newRow("plain file") << QStringLiteral("plain") << false;
+#ifndef _WIN32
+        // Root writes there all the same.
+        QTest::newRow("folder without write bits")
+            << QStringLiteral("closed") << (::geteuid() == 0);
+#endif
+    }
+    void folderWritable() {
+        QFETCH(QString, folder);
+        QFETCH(bool, writable);
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("open")));
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("closed")));
+        QVERIFY(QFile::setPermissions(m_dir.filePath(QStringLiteral("closed")),
+                                      QFile::ReadOwner | QFile::ExeOwner));
+        putFile(m_dir.filePath(QStringLiteral("plain")), "not a folder");
+        QCOMPARE(thermavo::folderWritable(m_dir.filePath(folder)), writable);
+    }
 };
 
-QTEST_MAIN(TestFormState)
+int main(int argc, char* argv[]) {
+    // The offscreen platform with two screens, described in a file it reads at start.
+    QTemporaryDir folder;
+    const QString config = folder.filePath(QStringLiteral("screens.json"));
+    QFile file(config);
+    const auto screen = [](const char* name, QRect area) {
+        return QStringLiteral(R"({"name": "%1", "x": %2, "y": %3, "width": %4, "height": %5,
+                                  "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1})")
+            .arg(QLatin1String(name))
+            .arg(area.x())
+            .arg(area.y())
+            .arg(area.width())
+            .arg(area.height());
+    };
+    if (!folder.isValid() || !file.open(QIODevice::WriteOnly) ||
+        file.write(QStringLiteral(R"({"screens": [%1, %2]})")
+                       .arg(screen("Primary", kPrimaryScreen), screen("Second", kSecondScreen))
+                       .toUtf8()) < 0) {
+        qFatal("cannot describe the test screens in %s", qPrintable(config));
+    }
+    file.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    QApplication application(argc, argv);
+    TestFormState test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_formstate.moc"

@@ -8,11 +8,69 @@
 #include <sstream>
 #include <string>
 
+#ifndef _WIN32
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 using namespace thermavo;
 
 namespace {
 
 namespace fs = std::filesystem;
+
+#ifndef _WIN32
+// Who writes in the tests of folder and file rights: this user, or "nobody" when the tests run as
+// root, whom permission bits do not stop.
+struct Writer {
+    uid_t uid = ::geteuid();
+    gid_t gid = ::getegid();
+    bool dropsRoot = false;
+};
+
+Writer writer() {
+    if (::geteuid() != 0) {
+        return {};
+    }
+    const passwd* nobody = ::getpwnam("nobody");
+    return {nobody != nullptr ? nobody->pw_uid : 65534, nobody != nullptr ? nobody->pw_gid : 65534,
+            true};
+}
+
+enum WriteResult { Written, Refused, OtherFailure, NoWriter };
+
+// Sets Flags=7 in the file as the writer, in a child process when root must be left behind.
+WriteResult writeAs(const Writer& who, const std::string& path) {
+    const auto attempt = [&] {
+        try {
+            ProfileFile(path).writeString("TMainForm", "Flags", "7");
+            return Written;
+        } catch (const ProfileWriteError&) {
+            return Refused;
+        } catch (...) {
+            return OtherFailure;
+        }
+    };
+    if (!who.dropsRoot) {
+        return attempt();
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(who.gid) != 0 || ::setuid(who.uid) != 0) {
+            ::_exit(NoWriter);
+        }
+        ::_exit(attempt());
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return NoWriter;
+    }
+    return static_cast<WriteResult>(WEXITSTATUS(status));
+}
+#endif
 
 std::string fileText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -165,10 +223,18 @@ private slots:
         row("folder is a file", {"plain/settings.INI"});
         row("folder is missing", {"nowhere/settings.INI"});
         row("file is a folder", {"folder.INI"});
+        // Made read-only on purpose: not written even by a user who could.
+        row("file without write bits", {"plain"});
     }
     void fileWriteFailures() {
         QFETCH(QByteArray, relativePath);
-        std::ofstream(folder() / "plain", std::ios::binary) << "[A]\nx=1\n";
+        const fs::path plain = folder() / "plain";
+        if (fs::exists(plain)) {
+            fs::permissions(plain, fs::perms::owner_write, fs::perm_options::add);
+        }
+        std::ofstream(plain, std::ios::binary) << "[A]\nx=1\n";
+        fs::permissions(plain,
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         fs::create_directories(folder() / "folder.INI");
         const std::string path = (folder() / relativePath.toStdString()).string();
         ProfileFile file(path);
@@ -178,8 +244,66 @@ private slots:
         } catch (const ProfileWriteError& error) {
             QCOMPARE(std::string(error.what()), "Unable to write to " + path);
         }
-        QCOMPARE(fileText(folder() / "plain"), std::string("[A]\nx=1\n"));
+        QCOMPARE(fileText(plain), std::string("[A]\nx=1\n"));
         QCOMPARE(file.readString("TMainForm", "Flags", "none"), std::string("none"));
+    }
+
+    // A folder that takes no new file still lets its writable file be written, in place; a file
+    // its writer may not write is never replaced through the folder.
+    void fileWriteRights_data() {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("fileMode"); // -1: no file
+        QTest::addColumn<bool>("written");
+        QTest::addColumn<bool>("replaced"); // through a new file rather than in place
+        QTest::newRow("writable folder: replaced whole") << 0755 << 0644 << true << true;
+        QTest::newRow("read-only folder: in place") << 0555 << 0644 << true << false;
+        QTest::newRow("read-only folder, no file") << 0555 << -1 << false << false;
+        QTest::newRow("file the writer may not write") << 0755 << 0464 << false << false;
+        QTest::newRow("read-only file") << 0755 << 0444 << false << false;
+        QTest::newRow("read-only file and folder") << 0555 << 0444 << false << false;
+    }
+    void fileWriteRights() {
+#ifdef _WIN32
+        QSKIP("folder rights are POSIX permission bits here");
+#else
+        QFETCH(int, folderMode);
+        QFETCH(int, fileMode);
+        QFETCH(bool, written);
+        QFETCH(bool, replaced);
+        const Writer who = writer();
+        // The writer must reach the folder through the test's own.
+        fs::permissions(folder(), fs::perms::others_exec, fs::perm_options::add);
+        const fs::path rights = folder() / "rights" / QTest::currentDataTag();
+        const fs::path path = rights / "settings.INI";
+        fs::create_directories(rights);
+        const std::string before = "[TMainForm]\r\nFlags=0\r\n";
+        if (fileMode >= 0) {
+            std::ofstream(path, std::ios::binary) << before;
+            QCOMPARE(::chown(path.c_str(), who.uid, who.gid), 0);
+            fs::permissions(path, fs::perms(fileMode));
+        }
+        QCOMPARE(::chown(rights.c_str(), who.uid, who.gid), 0);
+        fs::permissions(rights, fs::perms(folderMode));
+        const auto inode = [&] {
+            struct stat info {};
+            return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+        };
+        const ino_t inodeBefore = inode();
+
+        const WriteResult result = writeAs(who, path.string());
+        fs::permissions(rights, fs::perms::owner_all);
+        QCOMPARE(result, written ? Written : Refused);
+        if (fileMode >= 0) {
+            QCOMPARE(fileText(path), written ? "[TMainForm]\r\nFlags=7\r\n" : before);
+            QCOMPARE(inode() != inodeBefore, replaced);
+            QCOMPARE(int(fs::status(path).permissions()), fileMode);
+        } else {
+            QVERIFY(!fs::exists(path));
+        }
+        // No temporary file is left behind.
+        QCOMPARE(std::distance(fs::directory_iterator(rights), fs::directory_iterator()),
+                 fileMode >= 0 ? 1 : 0);
+#endif
     }
 };
 
