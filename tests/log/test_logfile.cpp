@@ -70,6 +70,12 @@ private:
     rlimit m_saved{};
 };
 
+// Writes the failure tests' record: row `row` of a SYLK log, or a TAB record.
+void writeRecord(LogFile& log, bool sylk, int row) {
+    const LogChannels values = channels({21.125f, -3.4f, 0, 0, 0, 0, 0, 0});
+    sylk ? writeSylkRecord(log, row, kStart, values) : writeTabRecord(log, kStart, values, {});
+}
+
 // Makes a file append-only for as long as it lives or until lift(): the file can grow but cannot
 // be cut, like a medium that takes writes but refuses every other change.
 class AppendOnly {
@@ -132,6 +138,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, append);
         const std::string file = name.isEmpty() ? std::string() : path(qPrintable(name));
+        chmod(path("readonly").c_str(), 0644);
         writeFile(path("readonly"), "keep\r\n");
         chmod(path("readonly").c_str(), 0444);
         writeFile(path("held"), "keep\r\n");
@@ -309,14 +316,9 @@ private slots:
         QFETCH(QByteArray, expected);
         const std::string file = path(qPrintable(QTest::currentDataTag()));
         writeFile(file, existing);
-        const LogChannels values = channels({21.125f, -3.4f, 0, 0, 0, 0, 0, 0});
         int row = 0;
         LogFile log;
-        auto record = [&] {
-            ++row;
-            sylk ? writeSylkRecord(log, row, kStart, values)
-                 : writeTabRecord(log, kStart, values, {});
-        };
+        auto record = [&] { writeRecord(log, sylk, ++row); };
         sylk ? openSylkLog(log, file) : openTabLog(log, file);
         int failed = 0;
         if (limit >= 0) {
@@ -369,14 +371,9 @@ private slots:
         QFETCH(bool, cutPossibleAgain);
         QFETCH(QByteArray, expected);
         const std::string file = path(qPrintable(QTest::currentDataTag()));
-        const LogChannels values = channels({21.125f, -3.4f, 0, 0, 0, 0, 0, 0});
         int row = 0;
         LogFile log;
-        auto record = [&] {
-            ++row;
-            sylk ? writeSylkRecord(log, row, kStart, values)
-                 : writeTabRecord(log, kStart, values, {});
-        };
+        auto record = [&] { writeRecord(log, sylk, ++row); };
         sylk ? openSylkLog(log, file) : openTabLog(log, file);
         record();
         AppendOnly appendOnly(file);
