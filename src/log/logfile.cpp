@@ -62,7 +62,10 @@ void LogFile::open(const std::string& path, Mode mode) {
         throw IoError("No log file name given");
     }
     m_used = 0;
-    m_diskAtLineStart = true;
+    m_end = 0;
+    m_lineEnd = 0;
+    m_lineEndAtLineStart = true;
+    m_cutPending = false;
     openHandle(path, mode);
 }
 
@@ -105,7 +108,11 @@ void LogFile::close() {
 }
 
 bool LogFile::atLineStart() const {
-    return m_used == 0 ? m_diskAtLineStart : m_buffer[m_used - 1] == '\n';
+    if (m_used > 0) {
+        return m_buffer[m_used - 1] == '\n';
+    }
+    // A pending cut is made before anything else is written.
+    return m_end == m_lineEnd || m_cutPending ? m_lineEndAtLineStart : false;
 }
 
 void LogFile::put(std::string_view text) {
@@ -125,8 +132,45 @@ void LogFile::put(std::string_view text) {
 void LogFile::flush() {
     const std::size_t count = m_used;
     m_used = 0;
-    if (count > 0) {
+    if (count > 0 || m_cutPending) {
         writeOut(m_buffer.data(), count);
+    }
+}
+
+void LogFile::writeOut(const char* data, std::size_t size) {
+    if (m_cutPending) {
+        cutBack();
+    }
+    while (size > 0) {
+        std::size_t count = 0;
+        try {
+            count = writeSome(data, size);
+        } catch (const IoError& failure) {
+            try {
+                cutBack();
+            } catch (const IoError& cutFailure) {
+                throw IoError(std::string(failure.what()) + "; " + cutFailure.what());
+            }
+            throw;
+        }
+        const std::string_view written(data, count);
+        const std::size_t lastLineEnd = written.rfind('\n');
+        if (lastLineEnd != std::string_view::npos) {
+            m_lineEnd = m_end + static_cast<std::int64_t>(lastLineEnd) + 1;
+            m_lineEndAtLineStart = true;
+        }
+        m_end += static_cast<std::int64_t>(count);
+        data += count;
+        size -= count;
+    }
+}
+
+void LogFile::cutBack() {
+    m_cutPending = m_end != m_lineEnd;
+    if (m_cutPending) {
+        truncateHandle(m_lineEnd);
+        m_end = m_lineEnd;
+        m_cutPending = false;
     }
 }
 
@@ -158,7 +202,7 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
         DWORD read = 0;
         if (SetFilePointerEx(handle, last, nullptr, FILE_BEGIN) &&
             ReadFile(handle, &byte, 1, &read, nullptr) && read == 1) {
-            m_diskAtLineStart = byte == '\n';
+            m_lineEndAtLineStart = byte == '\n';
         }
     }
     const LARGE_INTEGER zero{};
@@ -169,19 +213,30 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
         throw IoError("Cannot open the log file \"" + path + "\": " + systemMessage(code));
     }
     m_handle = handle;
+    m_end = size.QuadPart;
+    m_lineEnd = m_end;
 }
 
-void LogFile::writeOut(const char* data, std::size_t size) {
-    while (size > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        DWORD written = 0;
-        if (!WriteFile(static_cast<HANDLE>(m_handle), data, chunk, &written, nullptr) ||
-            written == 0) {
-            throw IoError("Cannot write the log file: " + systemMessage(GetLastError()));
-        }
-        m_diskAtLineStart = data[written - 1] == '\n';
-        data += written;
-        size -= written;
+std::size_t LogFile::writeSome(const char* data, std::size_t size) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(m_handle), data, chunk, &written, nullptr)) {
+        throw IoError("Cannot write the log file: " + systemMessage(GetLastError()));
+    }
+    if (written == 0) {
+        throw IoError("Cannot write the log file: nothing was written");
+    }
+    return written;
+}
+
+void LogFile::truncateHandle(std::int64_t size) {
+    LARGE_INTEGER offset{};
+    offset.QuadPart = size;
+    // The file pointer is left at the new end, where the next write goes.
+    if (!SetFilePointerEx(static_cast<HANDLE>(m_handle), offset, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(static_cast<HANDLE>(m_handle))) {
+        throw IoError("Cannot cut the log file back to its last complete line: " +
+                      systemMessage(GetLastError()));
     }
 }
 
@@ -245,28 +300,41 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
             throw fail(systemMessage(errno));
         }
         if (mode == Mode::Append && ::fstat(fd, &info) == 0 && info.st_size > 0) {
+            m_end = info.st_size;
+            m_lineEnd = m_end;
             char last = '\n';
             if (::pread(fd, &last, 1, info.st_size - 1) == 1) {
-                m_diskAtLineStart = last == '\n';
+                m_lineEndAtLineStart = last == '\n';
             }
         }
     }
     m_fd = fd;
 }
 
-void LogFile::writeOut(const char* data, std::size_t size) {
-    while (size > 0) {
+std::size_t LogFile::writeSome(const char* data, std::size_t size) {
+    for (;;) {
         const ssize_t written = ::write(m_fd, data, size);
+        if (written > 0) {
+            return static_cast<std::size_t>(written);
+        }
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        if (written <= 0) {
-            throw IoError("Cannot write the log file: " + systemMessage(written < 0 ? errno : EIO));
-        }
-        const auto count = static_cast<std::size_t>(written);
-        m_diskAtLineStart = data[count - 1] == '\n';
-        data += count;
-        size -= count;
+        throw IoError("Cannot write the log file: " + systemMessage(written < 0 ? errno : EIO));
+    }
+}
+
+void LogFile::truncateHandle(std::int64_t size) {
+    const auto offset = static_cast<off_t>(size);
+    int result = 0;
+    do {
+        result = ::ftruncate(m_fd, offset);
+    } while (result != 0 && errno == EINTR);
+    // Without O_APPEND (a created file) the next write would go to the old offset and leave a
+    // hole; with it, seeking is harmless.
+    if (result != 0 || ::lseek(m_fd, offset, SEEK_SET) != offset) {
+        throw IoError("Cannot cut the log file back to its last complete line: " +
+                      systemMessage(errno));
     }
 }
 

@@ -27,10 +27,6 @@ void openSylkLog(LogFile& file, const std::string& path) {
 
 void writeSylkRecord(LogFile& file, int recordNumber, const LocalDateTime& when,
                      const LogChannels& channels) {
-    // A record that failed part-way left an unfinished line; end it so this row stays intact.
-    if (!file.atLineStart()) {
-        file.writeLine({});
-    }
     file.writeLine("C;Y" + std::to_string(recordNumber) + ";X1;K" +
                    generalFifteenDigits(daysSince1899(when)));
     for (std::size_t k = 0; k < channels.size(); ++k) {

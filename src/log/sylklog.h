@@ -14,10 +14,12 @@ namespace thermavo {
 // Creates (or empties) the file and writes the seven header lines. Throws IoError.
 void openSylkLog(LogFile& file, const std::string& path);
 // Writes the cells of row recordNumber: the time stamp, then each channel with a sample.
-// Lines are only buffered, never pushed. Throws IoError; the lines not yet written are lost.
+// Lines are only buffered, never pushed. Throws IoError; the lines not yet written are lost,
+// and the file is cut back to its last complete line.
 void writeSylkRecord(LogFile& file, int recordNumber, const LocalDateTime& when,
                      const LogChannels& channels);
-// Writes the end record and closes the file. Throws IoError; the file is released regardless.
+// Writes the end record and closes the file. Throws IoError; the file is released regardless
+// and ends with a complete line.
 void closeSylkLog(LogFile& file);
 
 } // namespace thermavo

@@ -61,8 +61,8 @@ void openTabLog(LogFile& file, const std::string& path) {
 
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
                     const RegionalSettings& regional) {
-    // After a failed record, or in a file that did not end with a line end, the record would
-    // otherwise continue someone else's line.
+    // In a file that did not end with a line end the record would otherwise continue someone
+    // else's line. A failed record needs nothing here: the writer has cut it off.
     std::string first = file.atLineStart() ? std::string() : std::string("\r\n");
     first += tabDateTimeText(when, regional);
     first += '\t';

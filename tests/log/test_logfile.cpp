@@ -5,9 +5,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace thermavo;
 
@@ -19,6 +25,15 @@ namespace {
 constexpr LocalDateTime kStart{2024, 12, 8, 15, 12};
 const QByteArray kSylkHeader = "ID;PThermavo\r\nP;PGeneral\r\nP;Pd/mmm/yyyy\\ hh:mm:ss\r\n"
                                "F;P0;DG0G8\r\nF;P1;FG0G;C1\r\nF;W1 1 20\r\nF;W2 9 8\r\n";
+
+// A record of the failure tests: T1 to T8, 125 bytes in SYLK, 61 without its line end in TAB.
+const QByteArray kSylkCells = "C;X2;K21.13\r\nC;X3;K-3.40\r\nC;X4;K0.00\r\nC;X5;K0.00\r\n"
+                              "C;X6;K0.00\r\nC;X7;K0.00\r\nC;X8;K0.00\r\nC;X9;K0.00\r\n";
+const QByteArray kTabLine = "08/12/2024 15:12:00\t21.13\t-3.40\t0.00\t0.00\t0.00\t0.00\t0.00\t0.00";
+
+QByteArray sylkRow(int row) {
+    return "C;Y" + QByteArray::number(row) + ";X1;K45634.6333333333\r\n";
+}
 
 LogChannels channels(std::initializer_list<float> values) {
     LogChannels result;
@@ -55,6 +70,48 @@ private:
     rlimit m_saved{};
 };
 
+// Writes the failure tests' record: row `row` of a SYLK log, or a TAB record.
+void writeRecord(LogFile& log, bool sylk, int row) {
+    const LogChannels values = channels({21.125f, -3.4f, 0, 0, 0, 0, 0, 0});
+    sylk ? writeSylkRecord(log, row, kStart, values) : writeTabRecord(log, kStart, values, {});
+}
+
+// Makes a file append-only for as long as it lives or until lift(): the file can grow but cannot
+// be cut, like a medium that takes writes but refuses every other change.
+class AppendOnly {
+public:
+    explicit AppendOnly(std::string path) : m_path(std::move(path)) { m_error = set(true); }
+    ~AppendOnly() { lift(); }
+    AppendOnly(const AppendOnly&) = delete;
+    AppendOnly& operator=(const AppendOnly&) = delete;
+    // Empty when the file system and the user's rights allowed it.
+    const QString& error() const { return m_error; }
+    void lift() {
+        if (m_error.isEmpty() && !m_lifted) {
+            m_lifted = true;
+            QVERIFY2(set(false).isEmpty(), "the append-only attribute stays");
+        }
+    }
+
+private:
+    QString set(bool on) const {
+        const int fd = ::open(m_path.c_str(), O_RDONLY);
+        int flags = 0;
+        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        const QString error = ok ? QString() : QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return error;
+    }
+
+    std::string m_path;
+    QString m_error;
+    bool m_lifted = false;
+};
+
 } // namespace
 
 class TestLogFile : public QObject {
@@ -81,6 +138,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, append);
         const std::string file = name.isEmpty() ? std::string() : path(qPrintable(name));
+        chmod(path("readonly").c_str(), 0644);
         writeFile(path("readonly"), "keep\r\n");
         chmod(path("readonly").c_str(), 0444);
         writeFile(path("held"), "keep\r\n");
@@ -108,20 +166,23 @@ private slots:
         QVERIFY(!log.isOpen());
     }
 
-    void failedBytesAreDroppedAndFileReleased() {
+    void failedWriteCutsBackToLastLine() {
         LogFile log;
         log.open(path("full"), LogFile::Mode::Create);
         {
             const FileSizeLimit limit(10);
-            QVERIFY_THROWS_EXCEPTION(IoError, log.writeAndPush("0123456789ABCDEF"));
+            QVERIFY_THROWS_EXCEPTION(IoError, log.writeAndPush("0123\r\n456789ABCDEF"));
         }
+        QCOMPARE(contents(path("full")), "0123\r\n");
         log.writeAndPush("xy");
-        QCOMPARE(contents(path("full")), "0123456789xy");
+        QCOMPARE(contents(path("full")), "0123\r\nxy");
         log.writeLine("tail");
         {
-            const FileSizeLimit limit(12);
+            const FileSizeLimit limit(10);
             QVERIFY_THROWS_EXCEPTION(IoError, log.close());
         }
+        QVERIFY(!log.isOpen());
+        QCOMPARE(contents(path("full")), "0123\r\n");
         LogFile next;
         next.open(path("full"), LogFile::Mode::Append);
         QVERIFY(next.isOpen());
@@ -203,38 +264,142 @@ private slots:
         QCOMPARE(contents(file), line + "\r\n" + line + "\r\n" + line + "\r\n");
     }
 
-    void recordAfterBrokenLineStartsOwnLine_data() {
+    // Records are written while the file may grow to `limit` bytes, then one more without a
+    // limit, then the log is closed while it may grow to `closeLimit` bytes (-1: no limit).
+    void failedWriteLeavesWholeLines_data() {
         QTest::addColumn<bool>("sylk");
         QTest::addColumn<QByteArray>("existing");
-        QTest::addColumn<qint64>("sizeLimit");
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<int>("limitedRecords");
+        QTest::addColumn<int>("failedRecords");
+        QTest::addColumn<QByteArray>("afterFailure");
+        QTest::addColumn<qint64>("closeLimit");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("file without line end")
-            << false << QByteArray("old") << qint64(-1)
-            << QByteArray("old\r\n08/12/2024\t\t\t\t\t\t\t\t\r\n");
-        QTest::newRow("failed TAB record") << false << QByteArray() << qint64(5)
-                                           << QByteArray("08/12\r\n08/12/2024\t\t\t\t\t\t\t\t\r\n");
-        QTest::newRow("failed SYLK record")
-            << true << QByteArray() << qint64(110)
-            << kSylkHeader + "C;Y1;X1;K456\r\nC;Y2;X1;K45634\r\nE\r\n";
+        const QByteArray row1 = kSylkHeader + sylkRow(1) + kSylkCells;
+        QTest::newRow("SYLK time stamp cut")
+            << true << QByteArray() << qint64(110) << 1 << 1 << kSylkHeader << qint64(-1)
+            << kSylkHeader + sylkRow(2) + kSylkCells + "E\r\n";
+        // The third record's buffer goes out when the file holds "C;X2;K21" of the second.
+        QTest::newRow("SYLK cell cut to a shorter number")
+            << true << QByteArray() << qint64(258) << 3 << 1 << row1 + sylkRow(2) << qint64(-1)
+            << row1 + sylkRow(2) + sylkRow(4) + kSylkCells + "E\r\n";
+        QTest::newRow("SYLK end record cut")
+            << true << QByteArray() << qint64(-1) << 0 << 0 << QByteArray() << qint64(224) << row1;
+        QTest::newRow("TAB value cut to a shorter number")
+            << false << QByteArray() << qint64(22) << 1 << 1 << QByteArray() << qint64(-1)
+            << kTabLine + "\r\n";
+        QTest::newRow("TAB earlier record stays")
+            << false << QByteArray() << qint64(85) << 2 << 1 << kTabLine + "\r\n"
+            << qint64(-1) << kTabLine + "\r\n" + kTabLine + "\r\n";
+        // The earlier record's line end was still buffered, so its line was not complete.
+        QTest::newRow("TAB earlier line end cut")
+            << false << QByteArray() << qint64(62) << 2 << 1 << QByteArray() << qint64(-1)
+            << kTabLine + "\r\n";
+        QTest::newRow("TAB file without line end")
+            << false << QByteArray("old") << qint64(-1) << 0 << 0 << QByteArray("old") << qint64(-1)
+            << "old\r\n" + kTabLine + "\r\n";
+        QTest::newRow("TAB file without line end never cut into")
+            << false << QByteArray("old") << qint64(4) << 1 << 1 << QByteArray("old") << qint64(-1)
+            << "old\r\n" + kTabLine + "\r\n";
+        QTest::newRow("TAB line end at close")
+            << false << QByteArray("old\r\n") << qint64(-1) << 0 << 0 << QByteArray("old\r\n")
+            << qint64(66) << QByteArray("old\r\n");
     }
-    void recordAfterBrokenLineStartsOwnLine() {
+    void failedWriteLeavesWholeLines() {
         QFETCH(bool, sylk);
         QFETCH(QByteArray, existing);
-        QFETCH(qint64, sizeLimit);
+        QFETCH(qint64, limit);
+        QFETCH(int, limitedRecords);
+        QFETCH(int, failedRecords);
+        QFETCH(QByteArray, afterFailure);
+        QFETCH(qint64, closeLimit);
         QFETCH(QByteArray, expected);
         const std::string file = path(qPrintable(QTest::currentDataTag()));
         writeFile(file, existing);
-        const LocalDateTime midnight{2024, 12, 8};
+        int row = 0;
         LogFile log;
+        auto record = [&] { writeRecord(log, sylk, ++row); };
         sylk ? openSylkLog(log, file) : openTabLog(log, file);
-        if (sizeLimit >= 0) {
-            const FileSizeLimit limit(static_cast<rlim_t>(sizeLimit));
-            QVERIFY_THROWS_EXCEPTION(
-                IoError, sylk ? writeSylkRecord(log, 1, midnight, channels({1, 2, 3, 4}))
-                              : writeTabRecord(log, midnight, {}, {}));
+        int failed = 0;
+        if (limit >= 0) {
+            const FileSizeLimit sizeLimit(static_cast<rlim_t>(limit));
+            for (int i = 0; i < limitedRecords; ++i) {
+                try {
+                    record();
+                } catch (const IoError&) {
+                    ++failed;
+                }
+            }
         }
-        sylk ? writeSylkRecord(log, 2, midnight, {}) : writeTabRecord(log, midnight, {}, {});
-        sylk ? closeSylkLog(log) : closeTabLog(log);
+        QCOMPARE(failed, failedRecords);
+        QCOMPARE(contents(file), afterFailure);
+        record();
+        if (closeLimit < 0) {
+            sylk ? closeSylkLog(log) : closeTabLog(log);
+        } else {
+            const FileSizeLimit sizeLimit(static_cast<rlim_t>(closeLimit));
+            QVERIFY_THROWS_EXCEPTION(IoError, sylk ? closeSylkLog(log) : closeTabLog(log));
+        }
+        QVERIFY(!log.isOpen());
+        QCOMPARE(contents(file), expected);
+    }
+
+    // A file that cannot be cut back takes nothing more after its broken line until the cut
+    // succeeds; a close while it fails reports the failure. The third record is still buffered
+    // in SYLK when the cut succeeds, pushed and lost in TAB.
+    void uncutFileTakesNothingMore_data() {
+        QTest::addColumn<bool>("sylk");
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QByteArray>("afterFailure");
+        QTest::addColumn<bool>("cutPossibleAgain");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray sylkBroken = kSylkHeader + sylkRow(1) + kSylkCells + "C;Y2;X1;K45634.63";
+        const QByteArray tabBroken = kTabLine + "\r\n08/12/2024 ";
+        QTest::newRow("SYLK, medium back") << true << qint64(240) << sylkBroken << true
+                                           << kSylkHeader + sylkRow(1) + kSylkCells + sylkRow(3) +
+                                                  kSylkCells + sylkRow(4) + kSylkCells + "E\r\n";
+        QTest::newRow("SYLK, medium gone")
+            << true << qint64(240) << sylkBroken << false << sylkBroken;
+        QTest::newRow("TAB, medium back")
+            << false << qint64(74) << tabBroken << true << kTabLine + "\r\n" + kTabLine + "\r\n";
+        QTest::newRow("TAB, medium gone") << false << qint64(74) << tabBroken << false << tabBroken;
+    }
+    void uncutFileTakesNothingMore() {
+        QFETCH(bool, sylk);
+        QFETCH(qint64, limit);
+        QFETCH(QByteArray, afterFailure);
+        QFETCH(bool, cutPossibleAgain);
+        QFETCH(QByteArray, expected);
+        const std::string file = path(qPrintable(QTest::currentDataTag()));
+        int row = 0;
+        LogFile log;
+        auto record = [&] { writeRecord(log, sylk, ++row); };
+        sylk ? openSylkLog(log, file) : openTabLog(log, file);
+        record();
+        AppendOnly appendOnly(file);
+        if (!appendOnly.error().isEmpty()) {
+            QSKIP(
+                qPrintable("No append-only files here, so no cut can fail: " + appendOnly.error()));
+        }
+        {
+            const FileSizeLimit sizeLimit(static_cast<rlim_t>(limit));
+            QVERIFY_THROWS_EXCEPTION(IoError, record());
+        }
+        QCOMPARE(contents(file), afterFailure);
+        try {
+            record();
+        } catch (const IoError&) {
+            // Dropped like any failed record; what matters is what reached the file.
+        }
+        QCOMPARE(contents(file), afterFailure);
+        if (cutPossibleAgain) {
+            appendOnly.lift();
+            record();
+            sylk ? closeSylkLog(log) : closeTabLog(log);
+        } else {
+            QVERIFY_THROWS_EXCEPTION(IoError, sylk ? closeSylkLog(log) : closeTabLog(log));
+        }
+        QVERIFY(!log.isOpen());
         QCOMPARE(contents(file), expected);
     }
 };
