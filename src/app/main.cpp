@@ -51,6 +51,9 @@ int main(int argc, char* argv[]) {
     TMainForm MainForm;
 #ifndef _WIN32
     closeOnTerminationSignals(MainForm);
+    // A log reaching the user's file-size limit then fails its write, which the log cuts back to
+    // its last whole line; by default the signal would kill the program with the log unfinished.
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
     MainForm.showAtStart();
     return QApplication::exec();
