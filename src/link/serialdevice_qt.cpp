@@ -1,7 +1,6 @@
-#include "link/serialdevice.h"
-
 #include "link/comport.h"
 #include "link/portmap.h"
+#include "link/serialdevice.h"
 
 #include <QSerialPort>
 #include <cerrno>
