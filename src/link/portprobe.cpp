@@ -3,7 +3,7 @@
 #include "link/portmap.h"
 
 #ifdef _WIN32
-#include <QSerialPort>
+#include <windows.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -17,10 +17,13 @@ bool isPortPresent(int number) {
     if (path.empty())
         return false;
 #ifdef _WIN32
-    QSerialPort port(QString::fromStdString(path));
-    if (port.open(QIODevice::ReadWrite))
+    const HANDLE device = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (device != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(device);
         return true;
-    return port.error() == QSerialPort::PermissionError;
+    }
+    return ::GetLastError() == ERROR_ACCESS_DENIED;
 #else
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {

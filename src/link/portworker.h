@@ -3,7 +3,6 @@
 #include "link/replyframer.h"
 
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -17,6 +16,7 @@ class QTimer;
 namespace thermavo {
 
 class ComPort;
+class SerialDevice;
 
 // What the window thread and the worker share. The framer is kept here so that its armed setting
 // outlives each open; every access goes through its mutex.
@@ -33,7 +33,8 @@ struct PortLinkShared {
     std::atomic<bool> stopping = false;
 };
 
-// Lives on the port's thread and owns the QSerialPort there; the window thread never touches it.
+// Lives on the port's thread and owns the serial device there; the window thread never touches
+// it.
 class PortWorker : public QObject {
     Q_OBJECT
 
@@ -44,6 +45,7 @@ public:
 
     PortWorker(ComPort* owner, std::shared_ptr<PortLinkShared> shared,
                std::function<std::uint32_t()> tickCount);
+    ~PortWorker() override;
 
     // Throws PortOpenError or PortIoError and then holds nothing.
     void openDevice(int number, int baud);
@@ -57,7 +59,6 @@ signals:
 private:
     void onReadyRead();
     void onTimeoutCheck();
-    void onError(QSerialPort::SerialPortError error);
     void onBytesWritten(qint64 count);
     void loseDevice(const QString& reason);
     void handOver(const QByteArray* reply);
@@ -65,7 +66,8 @@ private:
     ComPort* m_owner;
     std::shared_ptr<PortLinkShared> m_shared;
     std::function<std::uint32_t()> m_tickCount;
-    QSerialPort* m_port = nullptr;
+    std::unique_ptr<SerialDevice> m_device;
+    bool m_deviceOpen = false;
     QTimer* m_timeoutCheck = nullptr;
     std::unique_lock<std::mutex>* m_framerLock = nullptr;
 };

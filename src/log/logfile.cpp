@@ -189,6 +189,15 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
         throw IoError("Cannot open the log file \"" + path +
                       "\": " + systemMessage(GetLastError()));
     }
+    // A read-only file stays read-only also where the system would let this user write it
+    // anyway (Wine run by root).
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (existed && GetFileInformationByHandle(handle, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        CloseHandle(handle);
+        throw IoError("Cannot open the log file \"" + path + "\": the file is read-only");
+    }
     LARGE_INTEGER size{};
     bool ok = GetFileSizeEx(handle, &size) != 0;
     if (ok && mode == Mode::Create) {

@@ -1,6 +1,8 @@
 #include "link/portdialog.h"
 #include "link/portmap.h"
+#ifndef _WIN32
 #include "pseudoterminal.h"
+#endif
 
 #include <QApplication>
 #include <QComboBox>
@@ -109,6 +111,10 @@ void PortDialogTest::listsPresentPorts() {
 }
 
 void PortDialogTest::probeFindsFreeAndMissesMissing() {
+#ifdef _WIN32
+    QSKIP("The board's side is a pseudo-terminal, which Windows lacks; under Wine test_winlink "
+          "probes a COM port that leads to thermavo-sim");
+#else
     PseudoTerminal free;
     QVERIFY2(free.create(51), qPrintable(free.error()));
     QVERIFY(linkMissingPort(52));
@@ -116,6 +122,7 @@ void PortDialogTest::probeFindsFreeAndMissesMissing() {
     QVERIFY(!isPortPresent(52));
     QVERIFY(!isPortPresent(0));
     QVERIFY(!isPortPresent(257));
+#endif
 }
 
 void PortDialogTest::layout_data() {

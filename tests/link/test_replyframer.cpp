@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#ifdef _WIN32
+#include <windows.h>
+// The process status API builds on the Windows types.
+#include <psapi.h>
+#endif
 
 using thermavo::ReplyFramer;
 
@@ -49,6 +54,12 @@ struct Recorder {
 };
 
 qint64 residentKb() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<qint64>(counters.WorkingSetSize / 1024);
+#else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -57,6 +68,7 @@ qint64 residentKb() {
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+#endif
 }
 
 } // namespace

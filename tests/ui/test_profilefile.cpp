@@ -208,6 +208,10 @@ private slots:
     }
 
     void fileWriteThroughLinkKeepsLink() {
+#ifdef _WIN32
+        QSKIP("Making a symbolic link needs a privilege that Windows gives its users only on "
+              "request");
+#endif
         const fs::path real = folder() / "real.INI";
         const fs::path link = folder() / "link.INI";
         std::ofstream(real, std::ios::binary) << "[A]\nx=1\n";
