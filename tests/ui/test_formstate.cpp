@@ -467,8 +467,13 @@ int main(int argc, char* argv[]) {
         qFatal("cannot describe the test screens in %s", qPrintable(config));
     }
     file.close();
-    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    // The platform's arguments are separated by colons, so the file is named from its own folder:
+    // a Windows path's drive letter would end the argument.
+    const QString startFolder = QDir::currentPath();
+    QDir::setCurrent(folder.path());
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=screens.json");
     QApplication application(argc, argv);
+    QDir::setCurrent(startFolder);
     TestFormState test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
