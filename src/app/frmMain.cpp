@@ -2,7 +2,7 @@
 
 #include "app/apptitle.h"
 #include "link/portdialog.h"
-#include "link/portmap.h"
+#include "link/portprobe.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
 #include "measure/board.h"

@@ -4,10 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace thermavo {
 
 namespace {
@@ -61,21 +57,6 @@ std::string devicePathForPort(int number, const std::string& folder) {
 
 std::string devicePathForPort(int number) {
     return devicePathForPort(number, portFolder());
-}
-
-bool portDeviceExists(int number) {
-    const std::string path = devicePathForPort(number);
-    if (path.empty())
-        return false;
-#ifdef _WIN32
-    // The DOS device name of a COM port exists exactly while its driver offers the port.
-    char target[MAX_PATH];
-    return QueryDosDeviceA(("COM" + std::to_string(number)).c_str(), target, MAX_PATH) != 0;
-#else
-    // Follows a link in the port folder, so a link to a vanished device counts as absent.
-    std::error_code error;
-    return std::filesystem::exists(path, error);
-#endif
 }
 
 } // namespace thermavo

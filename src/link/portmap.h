@@ -18,8 +18,4 @@ std::string portFolder();
 std::string devicePathForPort(int number, const std::string& folder);
 std::string devicePathForPort(int number);
 
-// Whether the device of a port number is there at all, without opening it: opening a serial
-// device raises its modem lines, which some boards take as a reset.
-bool portDeviceExists(int number);
-
 } // namespace thermavo

@@ -2,6 +2,9 @@
 
 #include "link/portmap.h"
 
+#include <filesystem>
+#include <system_error>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -31,6 +34,16 @@ bool isPortPresent(int number) {
         return true;
     }
     return errno == EBUSY || errno == EACCES || errno == EPERM;
+#endif
+}
+
+bool portDeviceExists(int number) {
+#ifdef _WIN32
+    return isPortPresent(number);
+#else
+    const std::string path = devicePathForPort(number);
+    std::error_code error;
+    return !path.empty() && std::filesystem::exists(path, error);
 #endif
 }
 

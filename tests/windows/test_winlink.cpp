@@ -1,11 +1,15 @@
+#include "app/frmMain.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "link/portprobe.h"
 #include "measure/decode.h"
+#include "ui_frmMain.h"
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <windows.h>
 
 using thermavo::ComPort;
@@ -39,6 +43,12 @@ QByteArray boardReceived() {
     return bytes;
 }
 
+// Creates the file named by an environment variable of tests/windows/with-board.
+void signalBoard(const char* variable) {
+    QFile file(qEnvironmentVariable(variable));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
 // Collects the replies and keeps the framer armed, as the main window does.
 struct ReplyCollector {
     explicit ReplyCollector(ComPort& port) : packet(&port) {
@@ -65,8 +75,9 @@ private slots:
     void missingPortsFailToOpen();
     void onLineRepliesAndOffLine();
     void secondOpenIsRefused();
-    // Last: it ends the board.
+    // It ends the board; the next case starts it again.
     void lostBoardIsReportedOnce();
+    void windowReconnectsWhenTheBoardIsBack();
 
 private:
     int m_port = 0;
@@ -180,6 +191,41 @@ void WinLinkTest::lostBoardIsReportedOnce() {
     port.close();
     QVERIFY(!port.isOpen());
     QCOMPARE(lost.size(), 1);
+}
+
+void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
+    // A re-plugged adapter keeps its COM number on Windows: the board comes back on the same port
+    // and the window goes on line to it by itself.
+    signalBoard("THERMAVO_BOARD_RESTART");
+    QTRY_VERIFY_WITH_TIMEOUT(thermavo::isPortPresent(m_port), kRepliesWithinMs);
+    QTemporaryDir folder;
+    QStringList messages;
+    MainFormServices services = MainFormServices::system();
+    services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [this] { return std::optional<int>(m_port); };
+    services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    services.reconnectIntervalMs = 100;
+    TMainForm form(services);
+    form.ui().OnLineButton->click();
+    QVERIFY(form.onLine());
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d"), kRepliesWithinMs);
+
+    signalBoard("THERMAVO_BOARD_HANGUP");
+    QTRY_VERIFY_WITH_TIMEOUT(form.reconnecting(), kLossWithinMs);
+    QVERIFY(!form.port().isOpen());
+    signalBoard("THERMAVO_BOARD_RESTART");
+    QTRY_VERIFY_WITH_TIMEOUT(form.onLine(), kRepliesWithinMs);
+    QVERIFY(!form.reconnecting());
+    // The board that came back was started exactly once.
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d"), kRepliesWithinMs);
+    QTest::qWait(300);
+    QCOMPARE(boardReceived(), QByteArray("\x6d"));
+    form.ui().OnLineButton->click();
+    QVERIFY(!form.onLine());
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d\x20"), kRepliesWithinMs);
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
 }
 
 QTEST_MAIN(WinLinkTest)
