@@ -11,10 +11,11 @@ namespace thermavo {
 
 namespace {
 
-// The line edit's own inner margin on either side, and its cursor.
-constexpr int kInnerMargins = 2 * 2 + 1;
-constexpr qreal kSmallestPointSize = 5.0;
-constexpr qreal kPointSizeStep = 0.5;
+// The line edit's own inner margin of two pixels on either side, the pixel of its cursor, and
+// one more: right alignment moves the text a pixel to the left, where the focus frame would
+// touch it.
+constexpr int kInnerMargins = 2 * 2 + 1 + 1;
+constexpr int kSmallestPixelSize = 6;
 
 } // namespace
 
@@ -57,15 +58,18 @@ void NumericReadout::showValue() {
 }
 
 // Starts from the font the field would inherit, so a larger window font is still honoured.
+// Steps whole pixels, which works for point-sized and pixel-sized fonts alike: the window's
+// font is pixel-sized, so a point size would read -1.
 void NumericReadout::fitText() {
     QStyleOptionFrame option;
     initStyleOption(&option);
     const int room = style()->subElementRect(QStyle::SE_LineEditContents, &option, this).width() -
                      textMargins().left() - textMargins().right() - kInnerMargins;
     QFont fitted = parentWidget() != nullptr ? parentWidget()->font() : QApplication::font();
-    while (fitted.pointSizeF() > kSmallestPointSize &&
-           QFontMetrics(fitted).horizontalAdvance(text()) > room) {
-        fitted.setPointSizeF(fitted.pointSizeF() - kPointSizeStep);
+    int pixelSize = QFontInfo(fitted).pixelSize();
+    while (pixelSize > kSmallestPixelSize &&
+           qRound(QFontMetricsF(fitted).horizontalAdvance(text())) > room) {
+        fitted.setPixelSize(--pixelSize);
     }
     if (fitted != font()) {
         setFont(fitted);
