@@ -629,11 +629,9 @@ void TMainForm::SampleIntervalTimerTimer() {
         const FilterSettings filter{m_ui->FilterType->currentIndex(),
                                     m_ui->MarFilterSizeField->value(),
                                     static_cast<double>(m_ui->FilterSlider->value())};
+        sampleChannels(FChannels, filter);
         for (int channel = 0; channel < kChannelCount; ++channel) {
-            ChannelState& state = FChannels[channel];
-            takeSample(state);
-            if (state.Valid)
-                applyFilter(state, filter);
+            const ChannelState& state = FChannels[channel];
             const QColor colour = state.Valid ? windowColour() : buttonFaceColour();
             m_sampledFields[channel]->setValue(state.Sample);
             m_sampledFields[channel]->setBackgroundColor(colour);

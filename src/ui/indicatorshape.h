@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QWidget>
+#include <array>
 
 namespace thermavo {
 
@@ -25,7 +27,17 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // A drawn circle of one colour.
+    struct Picture {
+        QRgb colour = 0;
+        QSize size;
+        qreal ratio = 0.0;
+        QImage image;
+    };
+
     QColor m_fillColor = QColor(0, 128, 0);
+    std::array<Picture, 2> m_pictures;
+    int m_nextPicture = 0;
 };
 
 } // namespace thermavo

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
+#include <QImage>
 #include <QLineEdit>
 #include <QString>
+#include <QStyle>
+#include <string>
 
 namespace thermavo {
 
@@ -30,14 +34,34 @@ public:
     void setDecimalSeparator(const QString& separator);
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void showValue();
     void fitText();
 
+    // What the panel picture was drawn for.
+    struct PanelKey {
+        QSize size;
+        QStyle::State state;
+        qint64 palette = 0;
+        QRgb beneath = 0;
+        qreal ratio = 0.0;
+        bool operator==(const PanelKey&) const = default;
+    };
+
     float m_value = 0.0F;
-    QString m_decimalSeparator = QStringLiteral(".");
+    std::string m_separatorText;
+    QString m_decimalSeparator;
+    std::string m_shownText;
+    // The pattern of the text and the inherited font the font was last fitted for.
+    bool m_fitValid = false;
+    std::string m_fittedPattern;
+    QFont m_fittedFrom;
+    PanelKey m_panelKey;
+    QImage m_panel;
 };
 
 } // namespace thermavo

@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 #include "ui/integerfield.h"
+#include "ui/numericreadout.h"
 #include "ui/stripchart.h"
 #include "ui_frmMain.h"
 
@@ -8,9 +9,11 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPainter>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <limits>
 #include <memory>
 
 using namespace thermavo;
@@ -229,6 +232,43 @@ std::vector<ControlRow> designedControls() {
     return rows;
 }
 
+// The smallest box holding every pixel in which two renderings of a widget differ.
+QRect differingPixels(const QImage& before, const QImage& after) {
+    QRect box;
+    for (int y = 0; y < before.height(); ++y) {
+        for (int x = 0; x < before.width(); ++x) {
+            if (before.pixel(x, y) != after.pixel(x, y))
+                box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
+bool allPixelsAre(const QImage& image, const QRect& area, QRgb colour) {
+    if (!image.rect().contains(area))
+        return false;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (image.pixel(x, y) != colour)
+                return false;
+        }
+    }
+    return true;
+}
+
+// The ink of a text drawn on its own in a font, with nothing to cut it.
+QRect inkOfText(const QString& text, const QFont& font) {
+    QImage blank(200, 60, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    QImage image = blank;
+    QPainter painter(&image);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    painter.drawText(QPoint(50, 40), text);
+    painter.end();
+    return differingPixels(blank, image);
+}
+
 } // namespace
 
 class MainWindowTest : public QObject {
@@ -427,6 +467,58 @@ private slots:
         expected << "UsedBoardComboBox"
                  << "Chart1";
         QCOMPARE(order, expected);
+    }
+
+    // Every digit of the widest texts stands inside the readout's frame with a clear pixel
+    // around it, in the window's own font, and none is cut off: also while the readout has the
+    // focus (to copy its text), when the frame is drawn thicker.
+    void readoutsShowEveryDigit_data() {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("100.00") << 100.0F << "100.00";
+        QTest::newRow("123.45") << 123.45F << "123.45";
+        QTest::newRow("149.99") << 149.99F << "149.99";
+        QTest::newRow("150.00") << 150.0F << "150.00";
+        QTest::newRow("invalid reading") << -1000.0F << "000.00";
+        QTest::newRow("lowest reading") << -45.0F << "-45.00";
+        QTest::newRow("zero") << 0.0F << "0.00";
+    }
+
+    void readoutsShowEveryDigit() {
+        QFETCH(float, value);
+        QFETCH(QString, shown);
+        m_form->showAtStart();
+        QApplication::setActiveWindow(m_form.get());
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        const QList<NumericReadout*> readouts = m_form->findChildren<NumericReadout*>();
+        QCOMPARE(readouts.size(), 24);
+        for (NumericReadout* readout : readouts) {
+            readout->setDecimalSeparator(QStringLiteral("."));
+            for (const bool focused : {false, true}) {
+                if (focused)
+                    readout->setFocus();
+                else
+                    m_form->ui().NonePage->setFocus();
+                QCOMPARE(readout->hasFocus(), focused);
+                // A value that is no number shows no text: the frame and the background alone.
+                readout->setValue(std::numeric_limits<float>::quiet_NaN());
+                const QImage blank = readout->grab().toImage();
+                readout->setValue(value);
+                QCOMPARE(readout->text(), shown);
+                const QRect ink = differingPixels(blank, readout->grab().toImage());
+                const QString where = QStringLiteral("%1%2: ink at %3,%4 %5x%6")
+                                          .arg(readout->objectName(), focused ? " focused" : "")
+                                          .arg(ink.x())
+                                          .arg(ink.y())
+                                          .arg(ink.width())
+                                          .arg(ink.height());
+                QVERIFY2(!ink.isEmpty(), qPrintable(where));
+                QVERIFY2(allPixelsAre(blank, ink.adjusted(-1, -1, 1, 1),
+                                      readout->backgroundColor().rgb()),
+                         qPrintable(where));
+                QCOMPARE(ink.size(), inkOfText(shown, readout->font()).size());
+            }
+        }
     }
 
     void chartStartsEmptyFrom15To30() {

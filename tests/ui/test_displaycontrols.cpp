@@ -3,6 +3,7 @@
 #include "ui/indicatorshape.h"
 #include "ui/numericreadout.h"
 
+#include <QApplication>
 #include <QProxyStyle>
 #include <QSignalSpy>
 #include <QStyleOptionSlider>
@@ -38,6 +39,23 @@ QRect handleOf(const FilterSlider& slider) {
                                           &slider);
 }
 
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
+// What repaintsStayInTheirBox changes.
+enum Change { NewText, SameText, NewColour, SameColour, Blink, SameFill };
+
 } // namespace
 
 class DisplayControlsTest : public QObject {
@@ -58,6 +76,8 @@ private slots:
     void clockHoldsTimeUntilTheSecondChanges();
 
     void indicatorDrawsAFilledCircle();
+    void repaintsStayInTheirBox_data();
+    void repaintsStayInTheirBox();
 };
 
 void DisplayControlsTest::readout_data() {
@@ -233,6 +253,70 @@ void DisplayControlsTest::indicatorDrawsAFilledCircle() {
     QVERIFY(image.pixelColor(0, 10) != QColor(Qt::red));
     QVERIFY(image.pixelColor(24, 10) != QColor(Qt::red));
     QVERIFY(image.pixelColor(3, 1) != QColor(Qt::red));
+}
+
+// The readouts change with every reply and the indicator blinks with it: a change repaints the
+// changed control alone, not the group box or chart beneath, and no change repaints nothing.
+void DisplayControlsTest::repaintsStayInTheirBox_data() {
+    QTest::addColumn<int>("change");
+    QTest::addColumn<int>("readoutPaints");
+    QTest::addColumn<int>("indicatorPaints");
+
+    QTest::newRow("readout, new text") << int(NewText) << 1 << 0;
+    QTest::newRow("readout, a value with the same text") << int(SameText) << 0 << 0;
+    QTest::newRow("readout, new colour") << int(NewColour) << 1 << 0;
+    QTest::newRow("readout, same colour") << int(SameColour) << 0 << 0;
+    QTest::newRow("indicator blinks") << int(Blink) << 0 << 1;
+    QTest::newRow("indicator, same colour") << int(SameFill) << 0 << 0;
+}
+
+void DisplayControlsTest::repaintsStayInTheirBox() {
+    QFETCH(int, change);
+    QFETCH(int, readoutPaints);
+    QFETCH(int, indicatorPaints);
+
+    QWidget group;
+    group.resize(200, 60);
+    auto* readout = new NumericReadout(&group);
+    readout->setGeometry(48, 8, 41, 21);
+    readout->setValue(21.5F);
+    auto* indicator = new IndicatorShape(&group);
+    indicator->setGeometry(120, 8, IndicatorShape::kWidth, IndicatorShape::kHeight);
+    group.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&group));
+    QApplication::processEvents();
+    const QColor window = readout->backgroundColor();
+    const QColor lit = indicator->fillColor();
+    const PaintCounter groupPaints(&group);
+    const PaintCounter readoutPainted(readout);
+    const PaintCounter indicatorPainted(indicator);
+
+    switch (change) {
+    case NewText:
+        readout->setValue(21.25F);
+        break;
+    case SameText:
+        readout->setValue(21.501F);
+        break;
+    case NewColour:
+        readout->setBackgroundColor(Qt::gray);
+        break;
+    case SameColour:
+        readout->setBackgroundColor(window);
+        break;
+    case Blink:
+        indicator->setFillColor(Qt::gray);
+        break;
+    case SameFill:
+        indicator->setFillColor(lit);
+        break;
+    }
+    QApplication::processEvents();
+    QCOMPARE(groupPaints.count, 0);
+    QCOMPARE(readoutPainted.count, readoutPaints);
+    QCOMPARE(indicatorPainted.count, indicatorPaints);
+    if (change == SameText)
+        QCOMPARE(readout->value(), 21.501F);
 }
 
 QTEST_MAIN(DisplayControlsTest)
