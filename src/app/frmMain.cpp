@@ -40,6 +40,10 @@ constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
+// The shortest time between two repaints of the window: 20 a second keep readouts and the
+// activity indicator lively, where a board replying 50 times a second would otherwise have the
+// window repainted 50 times a second, which costs more than all the rest of the program.
+constexpr int kPaintPeriodMs = 50;
 const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
 
 // The long part of a hint goes to the status bar, the short part is the tooltip.
@@ -124,6 +128,12 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     SampleIntervalTimer = new QTimer(this);
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
     connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
+
+    m_paintTimer = new QTimer(this);
+    m_paintTimer->setSingleShot(true);
+    connect(m_paintTimer, &QTimer::timeout, this, [this] {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    });
 
     m_reconnectTimer = new QTimer(this);
     m_reconnectTimer->setInterval(m_services.reconnectIntervalMs);
@@ -283,6 +293,22 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
             std::rethrow_exception(failure);
     }
     UpdateControls();
+}
+
+bool TMainForm::event(QEvent* event) {
+    // Qt asks for one repaint of everything that changed since the last; a request that comes
+    // too soon after it waits, and everything changed meanwhile is painted together then.
+    if (event->type() == QEvent::UpdateRequest) {
+        const qint64 since =
+            m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed() : kPaintPeriodMs;
+        if (since < kPaintPeriodMs) {
+            if (!m_paintTimer->isActive())
+                m_paintTimer->start(static_cast<int>(kPaintPeriodMs - since));
+            return true;
+        }
+        m_sinceLastPaint.start();
+    }
+    return QWidget::event(event);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

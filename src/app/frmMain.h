@@ -12,6 +12,7 @@
 #include "ui/regional.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -110,6 +111,7 @@ public slots:
     void ApplicationEventsHint();
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -163,6 +165,8 @@ private:
     thermavo::TDelayTimer DelayTimer;
     QTimer* SampleIntervalTimer = nullptr;
     QTimer* m_reconnectTimer = nullptr;
+    QTimer* m_paintTimer = nullptr;
+    QElapsedTimer m_sinceLastPaint;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;

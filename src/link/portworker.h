@@ -39,7 +39,8 @@ class PortWorker : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kTimeoutCheckMs = 25;
+    // The reply time-out is checked at least every 50 ms; each check wakes the thread.
+    static constexpr int kTimeoutCheckMs = 40;
     // How long a closing port waits for the device to take the bytes queued before the close.
     static constexpr int kCloseDrainMs = 100;
 

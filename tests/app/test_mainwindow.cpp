@@ -7,9 +7,11 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPainter>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -472,6 +474,42 @@ private slots:
     // Every digit of the widest texts stands inside the readout's frame with a clear pixel
     // around it, in the window's own font, and none is cut off: also while the readout has the
     // focus (to copy its text), when the frame is drawn thicker.
+    void repliesFasterThanRepaintsArePaintedTogether() {
+        // A board replying every 10 ms changes the actual readout with every reply; the window
+        // is repainted at most 20 times a second, showing the latest of them.
+        m_form->showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QTest::qWait(100);
+        NumericReadout& readout = *m_form->ui().T1ActualField;
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* event) override {
+                paints += event->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } counter;
+        readout.installEventFilter(&counter);
+        QElapsedTimer clock;
+        clock.start();
+        for (int reply = 0; reply < 30; ++reply) {
+            // First field over second: 1000 + reply hex over 3000 hex, a slightly new reading.
+            QByteArray text = QByteArray::number(0x1000 + reply, 16);
+            for (int channel = 0; channel < 8; ++channel)
+                text += (channel == 0 ? " 3000" : " 1000 3000");
+            m_form->DataPacketStringPacket(text);
+            QTest::qWait(10);
+        }
+        const qint64 elapsedMs = clock.elapsed();
+        QTest::qWait(120);
+        QVERIFY2(
+            counter.paints >= 1 && counter.paints <= elapsedMs / 50 + 2,
+            qPrintable(QStringLiteral("%1 paints in %2 ms").arg(counter.paints).arg(elapsedMs)));
+        // What is on screen is the last reading, not one of those painted over.
+        const QImage onScreen = m_form->screen()->grabWindow(m_form->winId()).toImage();
+        const QRect place(readout.mapTo(m_form.get(), QPoint(0, 0)), readout.size());
+        QCOMPARE(onScreen.copy(place), readout.grab().toImage().convertToFormat(onScreen.format()));
+    }
+
     void readoutsShowEveryDigit_data() {
         QTest::addColumn<float>("value");
         QTest::addColumn<QString>("shown");
