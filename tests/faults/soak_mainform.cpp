@@ -37,6 +37,17 @@ int reconnectCycles() {
     return cycles > 0 ? cycles : 1;
 }
 
+// The real services, with the board on kPort, the settings in the folder and the messages kept.
+MainFormServices soakServices(const QTemporaryDir& folder, std::vector<QString>& messages) {
+    MainFormServices services = MainFormServices::system();
+    services.showMessage = [&messages](QMessageBox::Icon, const QString&, const QString& text) {
+        messages.push_back(text);
+    };
+    services.choosePort = [] { return std::optional<int>(kPort); };
+    services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    return services;
+}
+
 constexpr double kMillisecondsPerDay = 86'400'000.0;
 constexpr int kReconnectPeriodMs = 2000;
 
@@ -65,13 +76,7 @@ private slots:
                                     "--fault", "out-of-range", "--fault", "no-end", "--fault-every",
                                     "97"});
             QVERIFY(board.waitUntilReady());
-            MainFormServices services = MainFormServices::system();
-            services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-                messages.push_back(text);
-            };
-            services.choosePort = [] { return std::optional<int>(kPort); };
-            services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
-            TMainForm form(services);
+            TMainForm form(soakServices(folder, messages));
             // A plain count: a signal spy would keep every reply and grow the memory measured.
             QObject::connect(form.findChild<DataPacket*>(), &DataPacket::StringPacket, &form,
                              [&replies] { ++replies; });
@@ -142,13 +147,7 @@ private slots:
         QList<QList<int>> startCommands;
         int records = 0;
         {
-            MainFormServices services = MainFormServices::system();
-            services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
-                messages.push_back(text);
-            };
-            services.choosePort = [] { return std::optional<int>(kPort); };
-            services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
-            TMainForm form(services);
+            TMainForm form(soakServices(folder, messages));
             form.ui().SampleIntervalField->setValue(1);
             form.IntervalFieldChange();
             auto board = std::make_unique<Simulator>(kPort, boardArguments);

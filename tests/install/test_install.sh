@@ -16,17 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   $what"
-    else
-        echo "FAIL $what"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 # A blank in the home folder checks the quoting of the menu entry's command.
 export HOME="$work/home of tester"
