@@ -2,6 +2,7 @@
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "link/portprobe.h"
+#include "link/serialdevice_win.h"
 #include "measure/decode.h"
 #include "ui_frmMain.h"
 
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
 #include <windows.h>
 
 using thermavo::ComPort;
@@ -43,6 +45,31 @@ QByteArray boardReceived() {
     return bytes;
 }
 
+// The serial API calls of the devices opened while it lives, as the test sets them; the handle of
+// the latest device opened.
+class SerialApi {
+public:
+    SerialApi() {
+        api.opened = [device = device](HANDLE handle) { *device = handle; };
+    }
+    ~SerialApi() { thermavo::setWinSerialApi({}); }
+    SerialApi(const SerialApi&) = delete;
+    SerialApi& operator=(const SerialApi&) = delete;
+    void install() { thermavo::setWinSerialApi(api); }
+    // Cancels every request pending on the device, as a driver may do on its own.
+    bool cancelPendingRequests() {
+        if (::CancelIoEx(*device, nullptr))
+            return true;
+        lastError = QStringLiteral("CancelIoEx failed with %1").arg(::GetLastError());
+        return false;
+    }
+
+    thermavo::WinSerialApi api;
+    QString lastError;
+    std::shared_ptr<std::atomic<HANDLE>> device =
+        std::make_shared<std::atomic<HANDLE>>(INVALID_HANDLE_VALUE);
+};
+
 // Creates the file named by an environment variable of tests/windows/with-board.
 void signalBoard(const char* variable) {
     QFile file(qEnvironmentVariable(variable));
@@ -63,6 +90,22 @@ struct ReplyCollector {
     QList<QByteArray> replies;
 };
 
+// A port on line to the board: opened and started with the start command.
+struct OnLineBoard {
+    explicit OnLineBoard(int number) {
+        port.setComNumber(number);
+        port.open();
+        port.SendByte(0x6D);
+    }
+    bool replied() {
+        return QTest::qWaitFor([this] { return !collector.replies.isEmpty(); }, kRepliesWithinMs);
+    }
+
+    ComPort port;
+    ReplyCollector collector{port};
+    QSignalSpy lost{&port, &ComPort::portLost};
+};
+
 } // namespace
 
 class WinLinkTest : public QObject {
@@ -74,6 +117,10 @@ private slots:
     void missingPortsFailToOpen_data();
     void missingPortsFailToOpen();
     void onLineRepliesAndOffLine();
+    void cancelledRequestsAreRestarted();
+    void cancelledRequestOnAGoneDeviceLosesIt();
+    void closeLeavesAnUnfinishedRequestItsMemory();
+    void closeDoesNotWaitForAFlushThatHangs();
     void secondOpenIsRefused();
     // It ends the board; the next case starts it again.
     void lostBoardIsReportedOnce();
@@ -147,6 +194,110 @@ void WinLinkTest::onLineRepliesAndOffLine() {
     port.close();
     QVERIFY(!port.isOpen());
     QTRY_COMPARE(boardReceived(), QByteArray("m "));
+}
+
+// A request aborted that the link did not cancel (a USB driver now and then) is started again:
+// the link does not go deaf, and it is no loss. Each cancel here follows a reply, so each abort is
+// the first since the device last worked.
+void WinLinkTest::cancelledRequestsAreRestarted() {
+    const QByteArray earlier = boardReceived();
+    SerialApi api;
+    api.install();
+    OnLineBoard board(m_port);
+    const QList<QByteArray>& replies = board.collector.replies;
+    for (int cancel = 0; cancel < 3; ++cancel) {
+        const qsizetype before = replies.size();
+        QTRY_VERIFY_WITH_TIMEOUT(replies.size() > before, kRepliesWithinMs);
+        // Between two requests there is nothing to cancel for a moment.
+        QTRY_VERIFY2(api.cancelPendingRequests(), qPrintable(api.lastError));
+    }
+    const qsizetype afterCancels = replies.size();
+    QTRY_VERIFY_WITH_TIMEOUT(replies.size() >= afterCancels + 2, kRepliesWithinMs);
+    QCOMPARE(board.lost.size(), 0);
+    board.port.SendByte(0x20);
+    board.port.close();
+    QTRY_COMPARE(boardReceived(), earlier + "m ");
+}
+
+// Where the line's error state cannot be cleared after an abort, the device is gone (removed):
+// it is reported lost, once, as on Linux, and the window's reconnect takes over.
+void WinLinkTest::cancelledRequestOnAGoneDeviceLosesIt() {
+    SerialApi api;
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    api.api.clearCommError = [gone](HANDLE device, DWORD* errors, COMSTAT* status) {
+        if (*gone) {
+            ::SetLastError(ERROR_BAD_COMMAND);
+            return FALSE;
+        }
+        return ::ClearCommError(device, errors, status);
+    };
+    api.install();
+    OnLineBoard board(m_port);
+    QVERIFY(board.replied());
+    *gone = true;
+    QTRY_VERIFY2(api.cancelPendingRequests(), qPrintable(api.lastError));
+    QTRY_COMPARE_WITH_TIMEOUT(board.lost.size(), 1, kLossWithinMs);
+    QVERIFY(!board.lost.first().first().toString().isEmpty());
+    QTest::qWait(300);
+    QCOMPARE(board.lost.size(), 1);
+    board.port.close();
+}
+
+// A driver that never finishes a cancelled request (Wine's always do) must not hang the close,
+// and the memory it may still write stays allocated.
+void WinLinkTest::closeLeavesAnUnfinishedRequestItsMemory() {
+    SerialApi api;
+    auto unfinished = std::make_shared<std::atomic<bool>>(false);
+    api.api.getOverlappedResultEx = [unfinished](HANDLE device, OVERLAPPED* request, DWORD* count,
+                                                 DWORD waitMs, BOOL alertable) {
+        if (*unfinished) {
+            ::SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+        return ::GetOverlappedResultEx(device, request, count, waitMs, alertable);
+    };
+    api.install();
+    const int abandonedBefore = thermavo::abandonedSerialRequests();
+    {
+        OnLineBoard board(m_port);
+        QVERIFY(board.replied());
+        *unfinished = true;
+        board.port.close();
+        QVERIFY(!board.port.isOpen());
+    }
+    // The read was pending at the close, at least.
+    QVERIFY(thermavo::abandonedSerialRequests() > abandonedBefore);
+    *unfinished = false;
+    OnLineBoard again(m_port);
+    QVERIFY(again.replied());
+    again.port.SendByte(0x20);
+    again.port.close();
+}
+
+// FlushFileBuffers has no time-out of its own; a driver whose flush does not return must not
+// keep the close waiting.
+void WinLinkTest::closeDoesNotWaitForAFlushThatHangs() {
+    SerialApi api;
+    const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto flushes = std::make_shared<std::atomic<int>>(0);
+    api.api.flushFileBuffers = [release, flushes](HANDLE) {
+        ++*flushes;
+        ::WaitForSingleObject(release, INFINITE);
+        return TRUE;
+    };
+    api.install();
+    {
+        ComPort port;
+        port.setComNumber(m_port);
+        port.open();
+        port.SendByte(0x20);
+        port.close();
+        QVERIFY(!port.isOpen());
+    }
+    // The close has returned while the flush still waits.
+    QCOMPARE(flushes->load(), 1);
+    ::SetEvent(release);
+    ::CloseHandle(release);
 }
 
 void WinLinkTest::secondOpenIsRefused() {
