@@ -473,10 +473,19 @@ void TMainForm::OnLineActionExecute() {
             m_switchingOnLine = true;
             try {
                 GoOnLine();
-            } catch (const PortOpenError&) {
-                if (!m_closeAfterOnLineSwitch)
+            } catch (const PortOpenError& error) {
+                if (!m_closeAfterOnLineSwitch) {
+                    // The box says what it always says; the status bar says what to do.
+                    if (error.reason() == PortOpenError::Reason::NoPermission) {
+                        m_ui->LinkStatusLabel->setText(
+                            QStringLiteral("You may not open COM%1: join the group dialout, "
+                                           "then log in again")
+                                .arg(ComPort->ComNumber()));
+                        m_ui->LinkStatusLabel->show();
+                    }
                     m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                            QStringLiteral("Unable to open the serial port."));
+                }
             } catch (...) {
                 // Any other failure goes to the default error report, but the switch must not
                 // stay pressed for a board that is off line.

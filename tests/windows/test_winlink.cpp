@@ -1,11 +1,13 @@
 #include "app/frmMain.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
+#include "link/portdialog.h"
 #include "link/portprobe.h"
 #include "link/serialdevice_win.h"
 #include "measure/decode.h"
 #include "ui_frmMain.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -25,6 +27,8 @@ namespace {
 
 constexpr int kRepliesWithinMs = 5000;
 constexpr int kLossWithinMs = 5000;
+// From the board's port to one that Wine names to nobody (the next one serves another board).
+constexpr int kUnnamedOffset = 50;
 
 bool underWine() {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -43,6 +47,19 @@ QByteArray boardReceived() {
             bytes.append(static_cast<char>(fields[2].toUInt(nullptr, 16)));
     }
     return bytes;
+}
+
+// Whether the port opens now; the board's port stays named while the board is away.
+bool portOpens(int number) {
+    ComPort port;
+    port.setComNumber(number);
+    try {
+        port.open();
+    } catch (const std::exception&) {
+        return false;
+    }
+    port.close();
+    return true;
 }
 
 // The serial API calls of the devices opened while it lives, as the test sets them; the handle of
@@ -116,6 +133,8 @@ private slots:
     void probeFindsTheBoardsPort();
     void missingPortsFailToOpen_data();
     void missingPortsFailToOpen();
+    void dialogListsThePortWithoutOpeningIt_data();
+    void dialogListsThePortWithoutOpeningIt();
     void onLineRepliesAndOffLine();
     void cancelledRequestsAreRestarted();
     void cancelledRequestOnAGoneDeviceLosesIt();
@@ -137,16 +156,45 @@ void WinLinkTest::initTestCase() {
 
 void WinLinkTest::probeFindsTheBoardsPort() {
     QVERIFY(thermavo::isPortPresent(m_port));
-    QVERIFY(!thermavo::isPortPresent(m_port + 1));
+    QVERIFY(!thermavo::isPortPresent(m_port + kUnnamedOffset));
     const std::vector<int> present = thermavo::presentPorts();
     QVERIFY(std::find(present.begin(), present.end(), m_port) != present.end());
     // The probe changes nothing on the port and sends nothing.
     QCOMPARE(boardReceived(), QByteArray());
 }
 
+// Wine names the board's port as Windows names a port: among its MS-DOS devices and in the
+// SERIALCOMM key. The dialog finds it there, also while another opener holds it, and opens nothing.
+void WinLinkTest::dialogListsThePortWithoutOpeningIt_data() {
+    QTest::addColumn<bool>("held");
+    QTest::newRow("free") << false;
+    QTest::newRow("held by another opener") << true;
+}
+
+void WinLinkTest::dialogListsThePortWithoutOpeningIt() {
+    QFETCH(bool, held);
+    ComPort holder;
+    if (held) {
+        holder.setComNumber(m_port);
+        holder.open();
+    }
+    int opens = 0;
+    thermavo::PortSystem system = thermavo::PortSystem::real();
+    system.openAndClose = [&opens, open = system.openAndClose](const std::string& device) {
+        ++opens;
+        return open(device);
+    };
+    const thermavo::PortDialog dialog(system);
+    const auto* list = dialog.findChild<QComboBox*>("portList");
+    QVERIFY(list->findText(QStringLiteral("COM%1").arg(m_port)) >= 0);
+    QCOMPARE(opens, 0);
+    QVERIFY(thermavo::portDeviceExists(m_port));
+    QCOMPARE(boardReceived(), QByteArray());
+}
+
 void WinLinkTest::missingPortsFailToOpen_data() {
     QTest::addColumn<int>("offset");
-    QTest::newRow("number without a device") << 1;
+    QTest::newRow("number without a device") << kUnnamedOffset;
     QTest::newRow("number beyond COM256") << 300;
 }
 
@@ -297,6 +345,7 @@ void WinLinkTest::closeDoesNotWaitForAFlushThatHangs() {
     // The close has returned while the flush still waits.
     QCOMPARE(flushes->load(), 1);
     ::SetEvent(release);
+    QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
     ::CloseHandle(release);
 }
 
@@ -348,7 +397,7 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     // A re-plugged adapter keeps its COM number on Windows: the board comes back on the same port
     // and the window goes on line to it by itself.
     signalBoard("THERMAVO_BOARD_RESTART");
-    QTRY_VERIFY_WITH_TIMEOUT(thermavo::isPortPresent(m_port), kRepliesWithinMs);
+    QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
     QTemporaryDir folder;
     QStringList messages;
     MainFormServices services = MainFormServices::system();
