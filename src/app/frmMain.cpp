@@ -57,6 +57,16 @@ QString shortHint(const QString& hint) {
     return bar < 0 ? hint : hint.left(bar);
 }
 
+// A log file's name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on
+// Windows, where the writer hands the system the name's UTF-16 text.
+std::string logFilePath(const QString& name) {
+#ifdef _WIN32
+    return name.toStdString();
+#else
+    return QFile::encodeName(name).toStdString();
+#endif
+}
+
 void showModalMessage(QMessageBox::Icon icon, const QString& caption, const QString& text) {
     QMessageBox box(icon, caption, text, QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
@@ -158,7 +168,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
         try {
             m_positionRestored = FormState->restore();
         } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            showDefaultErrorReport(QString::fromUtf8(error.what()));
         }
         try {
             OvcComponentState->restore();
@@ -193,7 +203,7 @@ void TMainForm::saveSettings(SettingsSave which) {
         try {
             component.save();
         } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            showDefaultErrorReport(QString::fromUtf8(error.what()));
         }
     };
     guarded([&] {
@@ -230,7 +240,7 @@ template <typename Handler> void TMainForm::guarded(Handler&& handler) {
     try {
         handler();
     } catch (const std::exception& error) {
-        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        showDefaultErrorReport(QString::fromUtf8(error.what()));
     }
 }
 
@@ -332,7 +342,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     try {
         FormCloseQuery(CanClose);
     } catch (const std::exception& error) {
-        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        showDefaultErrorReport(QString::fromUtf8(error.what()));
         event->ignore();
         return;
     }
@@ -754,9 +764,9 @@ void TMainForm::OpenLog() {
     FRecordCount = 0;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
     if (m_ui->LoggingType->currentIndex() == kSylkRow)
-        openSylkLog(FLogFile, QFile::encodeName(m_ui->SylkFileEdit->text()).toStdString());
+        openSylkLog(FLogFile, logFilePath(m_ui->SylkFileEdit->text()));
     else if (m_ui->LoggingType->currentIndex() == kTabRow)
-        openTabLog(FLogFile, QFile::encodeName(m_ui->TABFileEdit->text()).toStdString());
+        openTabLog(FLogFile, logFilePath(m_ui->TABFileEdit->text()));
     FLogOpen = true;
 }
 

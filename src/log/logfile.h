@@ -34,7 +34,8 @@ public:
     ~LogFile();
 
     // Create empties an existing file, but only once this writer holds it. Throws IoError and
-    // leaves nothing open on failure.
+    // leaves nothing open on failure. The path is the file system's own bytes on Linux and UTF-8
+    // on Windows.
     void open(const std::string& path, Mode mode);
     // Puts text and CR LF into the buffer; a full buffer goes to the file.
     void writeLine(std::string_view text);

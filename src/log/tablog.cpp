@@ -60,16 +60,17 @@ void openTabLog(LogFile& file, const std::string& path) {
 }
 
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
-                    const RegionalSettings& regional) {
+                    const RegionalSettings& regional, const LogTextEncoder& encode) {
     // In a file that did not end with a line end the record would otherwise continue someone
     // else's line. A failed record needs nothing here: the writer has cut it off.
     std::string first = file.atLineStart() ? std::string() : std::string("\r\n");
-    first += tabDateTimeText(when, regional);
+    first += encode(tabDateTimeText(when, regional));
     first += '\t';
     file.writeAndPush(first);
     for (std::size_t k = 0; k < channels.size(); ++k) {
         if (channels[k].valid) {
-            file.writeAndPush(fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator));
+            file.writeAndPush(
+                encode(fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator)));
         }
         if (k + 1 < channels.size()) {
             file.writeAndPush("\t");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/codepage.h"
 #include "log/datetime.h"
 #include "log/logchannel.h"
 #include "log/logfile.h"
@@ -16,9 +17,11 @@ namespace thermavo {
 void openTabLog(LogFile& file, const std::string& path);
 // Writes one record; each field is pushed to the file as it is written, the line end stays in
 // the buffer until the next push or the close. Throws IoError; the file is cut back to its last
-// complete line, so the fields of this record already written are taken back.
+// complete line, so the fields of this record already written are taken back. The texts, built
+// in UTF-8 from the regional settings, reach the file through `encode`.
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
-                    const RegionalSettings& regional);
+                    const RegionalSettings& regional,
+                    const LogTextEncoder& encode = systemCodePageText);
 // Closes the file, writing what remains. Throws IoError; the file is released regardless.
 void closeTabLog(LogFile& file);
 

@@ -2,7 +2,9 @@
 #include "log/tablog.h"
 #include "ui/regionalqt.h"
 
+#include <QFile>
 #include <QLocale>
+#include <QTemporaryDir>
 #include <QTest>
 #ifdef _WIN32
 #include <windows.h>
@@ -173,6 +175,38 @@ private slots:
         const QString text =
             QString::fromStdString(tabDateTimeText(LocalDateTime{2024, 3, 5, 15, 4, 5}, settings));
         QVERIFY2(text.endsWith(QLatin1Char(' ') + timeText), qPrintable(text));
+    }
+
+    // The user's regional settings as they are, written into a TAB log: the time stamp is text
+    // of the system's code page. Run under Wine with the regional setting of LC_ALL.
+    void systemSettingsInTheSystemCodePage() {
+        struct Expected {
+            const char* locale;
+            unsigned codePage;
+            QByteArray stamp;
+        };
+        const Expected table[] = {
+            {"en_US", 1252, "3/5/2024 9:04:05 AM"},
+            {"el_GR", 1253, "5/3/2024 9:04:05 \xf0.\xec."},
+            {"bg_BG", 1251, "5.03.2024 \xe3. 9:04:05"},
+        };
+        const QString locale = QLocale::system().name();
+        const auto expected =
+            std::find_if(std::begin(table), std::end(table),
+                         [&](const Expected& row) { return locale == row.locale; });
+        if (expected == std::end(table))
+            QSKIP(qPrintable("no expected time stamp for " + locale));
+        QCOMPARE(::GetACP(), expected->codePage);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("log.txt"));
+        LogFile log;
+        openTabLog(log, path.toStdString());
+        writeTabRecord(log, LocalDateTime{2024, 3, 5, 9, 4, 5}, LogChannels{},
+                       systemRegionalSettings());
+        closeTabLog(log);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), expected->stamp + "\t\t\t\t\t\t\t\t\r\n");
     }
 #endif
 };
