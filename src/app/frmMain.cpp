@@ -25,6 +25,9 @@
 #include <QTimer>
 #include <QToolTip>
 #include <exception>
+#ifdef _WIN32
+#include <qt_windows.h>
+#endif
 
 using namespace thermavo;
 
@@ -353,6 +356,38 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     saveSettings(SettingsSave::All);
     event->accept();
 }
+
+#ifdef _WIN32
+bool TMainForm::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    // Once every program has answered WM_ENDSESSION (a logoff, a shutdown, an update's restart),
+    // Windows may end the process at any moment, and Qt's own answer never lets the message loop
+    // return: the close runs here, before the answer.
+    const MSG& windowsMessage = *static_cast<const MSG*>(message);
+    if (windowsMessage.message == WM_ENDSESSION && windowsMessage.wParam != FALSE)
+        SessionEnd();
+    return QWidget::nativeEvent(eventType, message, result);
+}
+
+void TMainForm::SessionEnd() {
+    // Nobody is left to click a box away, and Windows allows only a few seconds.
+    m_services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
+    StopReconnecting();
+    bool CanClose = true;
+    try {
+        FormCloseQuery(CanClose);
+    } catch (const std::exception&) {
+        // A log that failed to close ends the sequence before the link is shut down.
+    }
+    if (FOnLine) {
+        try {
+            FormCloseQuery(CanClose);
+        } catch (const std::exception&) {
+            // The port is closed whatever the stop command did.
+        }
+    }
+    saveSettings(SettingsSave::All);
+}
+#endif
 
 void TMainForm::UsedBoardComboBoxClick() {
     guarded([this] {

@@ -5,10 +5,12 @@
 #include "link/portprobe.h"
 #include "link/serialdevice_win.h"
 #include "measure/decode.h"
+#include "ui/fileedit.h"
 #include "ui_frmMain.h"
 
 #include <QComboBox>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,6 +49,11 @@ QByteArray boardReceived() {
             bytes.append(static_cast<char>(fields[2].toUInt(nullptr, 16)));
     }
     return bytes;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
 }
 
 // Whether the port opens now; the board's port stays named while the board is away.
@@ -141,6 +148,7 @@ private slots:
     void closeLeavesAnUnfinishedRequestItsMemory();
     void closeDoesNotWaitForAFlushThatHangs();
     void secondOpenIsRefused();
+    void sessionEndClosesBeforeItIsAnswered();
     // It ends the board; the next case starts it again.
     void lostBoardIsReportedOnce();
     void windowReconnectsWhenTheBoardIsBack();
@@ -425,6 +433,55 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     form.ui().OnLineButton->click();
     QVERIFY(!form.onLine());
     QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d\x20"), kRepliesWithinMs);
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
+}
+
+// Windows may end the process as soon as every program has answered WM_ENDSESSION: the log is
+// complete, the stop byte sent, the port closed and the settings saved by the time the message
+// is answered. Needs Qt's windows platform, whose windows receive the message.
+void WinLinkTest::sessionEndClosesBeforeItIsAnswered() {
+    if (QGuiApplication::platformName() != QLatin1String("windows"))
+        QSKIP("needs the windows platform; test_winlink_session runs it there");
+    QTemporaryDir folder;
+    const QString log = folder.filePath(QStringLiteral("session.slk"));
+    const QString settings = folder.filePath(QStringLiteral("thermavo.INI"));
+    QStringList messages;
+    MainFormServices services = MainFormServices::system();
+    services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [this] { return std::optional<int>(m_port); };
+    services.settingsFile = settings;
+    TMainForm form(services);
+    form.showAtStart();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.ui().OnLineButton->click();
+    QVERIFY(form.onLine());
+    form.ui().SylkFileEdit->setText(log);
+    form.ui().LogOnButton->click();
+    QVERIFY(form.logOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(form.recordCount() >= 1, kRepliesWithinMs);
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("m"), kRepliesWithinMs);
+    QVERIFY(!QFile::exists(settings));
+
+    const HWND window = reinterpret_cast<HWND>(form.winId());
+    QVERIFY(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != 0);
+    ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+
+    // Nothing has run since the answer.
+    QVERIFY(!form.logOpen());
+    QVERIFY(!form.onLine());
+    QVERIFY(!form.port().isOpen());
+    const QByteArray written = fileBytes(log);
+    QVERIFY2(written.startsWith("ID;PThermavo\r\n") && written.endsWith("\r\nE\r\n"),
+             written.constData());
+    QVERIFY(written.count("C;Y") >= 1);
+    const QByteArray stored = fileBytes(settings);
+    QVERIFY2(stored.startsWith("[TMainForm]\r\n") && stored.contains("\r\nNormalPos=") &&
+                 stored.endsWith("\r\nUsedBoardComboBox.ItemIndex=0\r\n"),
+             stored.constData());
+    // The port closed after the stop byte had left: nothing could send it since.
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("m "), kRepliesWithinMs);
     QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
 }
 
