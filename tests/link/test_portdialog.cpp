@@ -75,6 +75,7 @@ struct CountingSystem {
     }
 };
 
+#ifndef _WIN32
 QStringList rowsOf(const PortDialog& dialog) {
     QStringList rows;
     const auto* list = dialog.findChild<QComboBox*>("portList");
@@ -83,7 +84,6 @@ QStringList rowsOf(const PortDialog& dialog) {
     return rows;
 }
 
-#ifndef _WIN32
 // thermavo-sim of the build, as the board on a port of its own.
 class Simulator {
 public:
