@@ -53,6 +53,8 @@ struct MainFormServices {
     QString settingsFile;
     // How often a lost board's port is tried again.
     int reconnectIntervalMs = 2000;
+    // How the log reaches the disk itself, off the window thread.
+    thermavo::DiskSyncSettings logDiskSync;
 
     static MainFormServices system();
 };
@@ -129,6 +131,7 @@ private:
     void OpenLog();
     void WriteLogRecord();
     void CloseLog();
+    void ShowLogLoss(thermavo::LogLoss loss, const QString& goesOnIn);
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
@@ -187,6 +190,8 @@ private:
     int m_portLosses = 0;
     QDateTime m_lostAt;
     QPointer<QMessageBox> m_portLostBox;
+
+    int m_logLosses = 0;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};
