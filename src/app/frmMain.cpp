@@ -25,6 +25,9 @@
 #include <QTimer>
 #include <QToolTip>
 #include <exception>
+#ifdef _WIN32
+#include <qt_windows.h>
+#endif
 
 using namespace thermavo;
 
@@ -55,6 +58,16 @@ QString longHint(const QString& hint) {
 QString shortHint(const QString& hint) {
     const qsizetype bar = hint.indexOf(QLatin1Char('|'));
     return bar < 0 ? hint : hint.left(bar);
+}
+
+// A log file's name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on
+// Windows, where the writer hands the system the name's UTF-16 text.
+std::string logFilePath(const QString& name) {
+#ifdef _WIN32
+    return name.toStdString();
+#else
+    return QFile::encodeName(name).toStdString();
+#endif
 }
 
 void showModalMessage(QMessageBox::Icon icon, const QString& caption, const QString& text) {
@@ -163,7 +176,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
         try {
             m_positionRestored = FormState->restore();
         } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            showDefaultErrorReport(QString::fromUtf8(error.what()));
         }
         try {
             OvcComponentState->restore();
@@ -198,7 +211,7 @@ void TMainForm::saveSettings(SettingsSave which) {
         try {
             component.save();
         } catch (const std::exception& error) {
-            showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+            showDefaultErrorReport(QString::fromUtf8(error.what()));
         }
     };
     guarded([&] {
@@ -235,7 +248,7 @@ template <typename Handler> void TMainForm::guarded(Handler&& handler) {
     try {
         handler();
     } catch (const std::exception& error) {
-        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        showDefaultErrorReport(QString::fromUtf8(error.what()));
     }
 }
 
@@ -337,7 +350,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     try {
         FormCloseQuery(CanClose);
     } catch (const std::exception& error) {
-        showDefaultErrorReport(QString::fromLocal8Bit(error.what()));
+        showDefaultErrorReport(QString::fromUtf8(error.what()));
         event->ignore();
         return;
     }
@@ -348,6 +361,38 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     saveSettings(SettingsSave::All);
     event->accept();
 }
+
+#ifdef _WIN32
+bool TMainForm::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    // Once every program has answered WM_ENDSESSION (a logoff, a shutdown, an update's restart),
+    // Windows may end the process at any moment, and Qt's own answer never lets the message loop
+    // return: the close runs here, before the answer.
+    const MSG& windowsMessage = *static_cast<const MSG*>(message);
+    if (windowsMessage.message == WM_ENDSESSION && windowsMessage.wParam != FALSE)
+        SessionEnd();
+    return QWidget::nativeEvent(eventType, message, result);
+}
+
+void TMainForm::SessionEnd() {
+    // Nobody is left to click a box away, and Windows allows only a few seconds.
+    m_services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
+    StopReconnecting();
+    bool CanClose = true;
+    try {
+        FormCloseQuery(CanClose);
+    } catch (const std::exception&) {
+        // A log that failed to close ends the sequence before the link is shut down.
+    }
+    if (FOnLine) {
+        try {
+            FormCloseQuery(CanClose);
+        } catch (const std::exception&) {
+            // The port is closed whatever the stop command did.
+        }
+    }
+    saveSettings(SettingsSave::All);
+}
+#endif
 
 void TMainForm::UsedBoardComboBoxClick() {
     guarded([this] {
@@ -478,10 +523,19 @@ void TMainForm::OnLineActionExecute() {
             m_switchingOnLine = true;
             try {
                 GoOnLine();
-            } catch (const PortOpenError&) {
-                if (!m_closeAfterOnLineSwitch)
+            } catch (const PortOpenError& error) {
+                if (!m_closeAfterOnLineSwitch) {
+                    // The box says what it always says; the status bar says what to do.
+                    if (error.reason() == PortOpenError::Reason::NoPermission) {
+                        m_ui->LinkStatusLabel->setText(
+                            QStringLiteral("You may not open COM%1: join the group dialout, "
+                                           "then log in again")
+                                .arg(ComPort->ComNumber()));
+                        m_ui->LinkStatusLabel->show();
+                    }
                     m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                            QStringLiteral("Unable to open the serial port."));
+                }
             } catch (...) {
                 // Any other failure goes to the default error report, but the switch must not
                 // stay pressed for a board that is off line.
@@ -752,9 +806,9 @@ void TMainForm::OpenLog() {
     m_ui->LogStatusLabel->hide();
     m_logLosses = 0;
     if (m_ui->LoggingType->currentIndex() == kSylkRow)
-        openSylkLog(FLogFile, QFile::encodeName(m_ui->SylkFileEdit->text()).toStdString());
+        openSylkLog(FLogFile, logFilePath(m_ui->SylkFileEdit->text()));
     else if (m_ui->LoggingType->currentIndex() == kTabRow)
-        openTabLog(FLogFile, QFile::encodeName(m_ui->TABFileEdit->text()).toStdString());
+        openTabLog(FLogFile, logFilePath(m_ui->TABFileEdit->text()));
     FLogOpen = true;
 }
 

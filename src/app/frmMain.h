@@ -116,6 +116,9 @@ protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+#ifdef _WIN32
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
 
 private:
     void FormCreate();
@@ -137,6 +140,10 @@ private:
     void ReconnectTimerTimer();
     void StopReconnecting();
     void rejectPortDialog();
+
+#ifdef _WIN32
+    void SessionEnd();
+#endif
 
     enum class SettingsSave { All, RetryFailed };
     void saveSettings(SettingsSave which);

@@ -26,6 +26,8 @@ const char* reasonText(PortOpenError::Reason reason) {
         return "The serial port is in use by another program";
     case PortOpenError::Reason::PortNotOpen:
         return "The serial port is not open";
+    case PortOpenError::Reason::NoPermission:
+        return "You may not open the serial port";
     }
     return "The serial port could not be opened";
 }

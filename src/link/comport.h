@@ -20,10 +20,11 @@ namespace thermavo {
 class PortWorker;
 struct PortLinkShared;
 
-// The errors of a failed opening that the on-line switch reports to the user.
+// The errors of a failed opening that the on-line switch reports to the user. NoPermission: the
+// device is there, but this user may not open it (on Linux, not in the group that owns it).
 class PortOpenError : public std::runtime_error {
 public:
-    enum class Reason { NoPortSelected, NoSuchPort, PortInUse, PortNotOpen };
+    enum class Reason { NoPortSelected, NoSuchPort, PortInUse, PortNotOpen, NoPermission };
     explicit PortOpenError(Reason reason);
     Reason reason() const { return m_reason; }
 

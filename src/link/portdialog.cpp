@@ -8,13 +8,19 @@
 
 namespace thermavo {
 
+PortDialog::PortDialog(const PortSystem& system, QWidget* parent)
+    : PortDialog(presentPorts(system), parent) {}
+
 PortDialog::PortDialog(const std::function<bool(int)>& isPresent, QWidget* parent)
+    : PortDialog(presentPorts(isPresent), parent) {}
+
+PortDialog::PortDialog(const std::vector<int>& ports, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_ui(std::make_unique<Ui::PortDialog>()) {
     m_ui->setupUi(this);
     setFixedSize(size());
-    for (const int number : presentPorts(isPresent)) {
+    for (const int number : ports) {
         m_ui->portList->addItem(QStringLiteral("COM%1").arg(number), number);
         m_ui->portList->setItemData(m_ui->portList->count() - 1,
                                     QString::fromStdString(devicePathForPort(number)),
@@ -45,11 +51,24 @@ void PortDialog::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-std::optional<int> askForPort(const std::function<bool(int)>& isPresent) {
-    PortDialog dialog(isPresent);
+namespace {
+
+std::optional<int> answer(PortDialog& dialog) {
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.selectedPort();
+}
+
+} // namespace
+
+std::optional<int> askForPort(const PortSystem& system) {
+    PortDialog dialog(system);
+    return answer(dialog);
+}
+
+std::optional<int> askForPort(const std::function<bool(int)>& isPresent) {
+    PortDialog dialog(isPresent);
+    return answer(dialog);
 }
 
 } // namespace thermavo

@@ -19,8 +19,9 @@ class PortDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit PortDialog(const std::function<bool(int)>& isPresent = isPortPresent,
-                        QWidget* parent = nullptr);
+    // Lists the ports the system names; nothing is opened.
+    explicit PortDialog(const PortSystem& system = PortSystem::real(), QWidget* parent = nullptr);
+    explicit PortDialog(const std::function<bool(int)>& isPresent, QWidget* parent = nullptr);
     ~PortDialog() override;
 
     // The selected row's port number, or none when the list is empty.
@@ -30,10 +31,13 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    PortDialog(const std::vector<int>& ports, QWidget* parent);
+
     std::unique_ptr<Ui::PortDialog> m_ui;
 };
 
 // Shows the dialog modally, centred on the screen. None for Cancel, the close box or an empty list.
-std::optional<int> askForPort(const std::function<bool(int)>& isPresent = isPortPresent);
+std::optional<int> askForPort(const PortSystem& system = PortSystem::real());
+std::optional<int> askForPort(const std::function<bool(int)>& isPresent);
 
 } // namespace thermavo

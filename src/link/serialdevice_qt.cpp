@@ -5,11 +5,13 @@
 #include <QSerialPort>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace thermavo {
 
@@ -56,9 +58,13 @@ QString resolveDevice(int number) {
     if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)
         throw PortOpenError(PortOpenError::Reason::NoSuchPort);
     if (error == std::errc::permission_denied)
-        throw PortOpenError(PortOpenError::Reason::PortInUse);
+        throw PortOpenError(PortOpenError::Reason::NoPermission);
     if (error)
         throw PortIoError(error.message());
+    // Qt reports a device this user may not open as it reports one that another program holds;
+    // the system tells them apart without opening it.
+    if (::faccessat(AT_FDCWD, device.c_str(), R_OK | W_OK, AT_EACCESS) != 0 && errno == EACCES)
+        throw PortOpenError(PortOpenError::Reason::NoPermission);
     return QString::fromStdString(device.string());
 }
 

@@ -1,11 +1,16 @@
+#include "link/serialdevice_win.h"
+
 #include "link/comport.h"
 #include "link/portmap.h"
 #include "link/serialdevice.h"
 
 #include <QDeadlineTimer>
 #include <QWinEventNotifier>
-#include <optional>
-#include <windows.h>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 namespace thermavo {
 
@@ -13,6 +18,9 @@ namespace {
 
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kReadChunk = 256;
+// How long a close waits for the driver to finish the requests it was told to cancel, and for
+// a flush it was told to cancel.
+constexpr int kCancelWaitMs = 1000;
 
 struct OpenFailure {
     DWORD code;
@@ -26,6 +34,20 @@ constexpr OpenFailure kOpenFailures[] = {
     {ERROR_PATH_NOT_FOUND, PortOpenError::Reason::NoSuchPort},
     {ERROR_ACCESS_DENIED, PortOpenError::Reason::PortInUse},
 };
+
+std::mutex apiMutex;
+WinSerialApi installedApi;
+std::atomic<int> abandonedRequests = 0;
+
+bool runningUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+WinSerialApi currentApi() {
+    const std::lock_guard lock(apiMutex);
+    return installedApi;
+}
 
 QString systemMessage(DWORD code) {
     wchar_t* text = nullptr;
@@ -44,6 +66,10 @@ QString systemMessage(DWORD code) {
             throw PortOpenError(failure.reason);
     }
     throw PortIoError(systemMessage(code).toStdString());
+}
+
+DWORD remainingMs(const QDeadlineTimer& deadline) {
+    return static_cast<DWORD>(deadline.remainingTime());
 }
 
 // 8N1, binary, no flow control of any kind, DTR and RTS raised while open.
@@ -76,21 +102,25 @@ bool applyLineSettings(HANDLE device, int baud) {
            ::SetCommMask(device, EV_RXCHAR);
 }
 
-// One overlapped operation with its event, watched by the worker's event loop.
-struct Overlapped {
+// One overlapped request with its event and the memory the driver fills. It lives on the heap so
+// that a request the driver never finishes can keep that memory after the device is gone.
+struct Request {
     OVERLAPPED block{};
-    QWinEventNotifier* notifier = nullptr;
+    std::array<char, kReadChunk> chunk{};
+    QByteArray bytes;
+    DWORD events = 0;
     bool pending = false;
+    QWinEventNotifier* notifier = nullptr;
 
-    Overlapped() { block.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() {
-        delete notifier;
-        ::CloseHandle(block.hEvent);
+    Request() { block.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Request() {
+        if (block.hEvent != nullptr)
+            ::CloseHandle(block.hEvent);
     }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
 
-    // An activation can be left over from an operation that completed at once; its event is
+    // An activation can be left over from a request that completed at once; its event is
     // cleared so that the notifier does not fire again and again.
     bool completed() {
         if (pending && HasOverlappedIoCompleted(&block))
@@ -101,18 +131,31 @@ struct Overlapped {
     }
 };
 
+// FlushFileBuffers returns once the driver has sent what it holds, and takes no time-out. It runs
+// on a thread of its own with its own handle of the device, so that a flush that does not end can
+// be cancelled, and if even that does not end it, left behind without touching the device's
+// handle.
+struct Flush {
+    std::function<BOOL(HANDLE)> call;
+    HANDLE device = nullptr;
+    std::atomic<bool> succeeded = false;
+
+    ~Flush() {
+        if (device != nullptr)
+            ::CloseHandle(device);
+    }
+
+    static DWORD WINAPI run(void* parameter) {
+        const std::unique_ptr<std::shared_ptr<Flush>> flush(
+            static_cast<std::shared_ptr<Flush>*>(parameter));
+        (*flush)->succeeded = (*flush)->call((*flush)->device) != FALSE;
+        return 0;
+    }
+};
+
 class WinSerialDevice final : public SerialDevice {
 public:
-    WinSerialDevice() {
-        for (Overlapped* operation : {&m_read, &m_write, &m_lineEvent}) {
-            operation->notifier = new QWinEventNotifier(operation->block.hEvent);
-            operation->notifier->setEnabled(false);
-        }
-        connect(m_read.notifier, &QWinEventNotifier::activated, this, [this] { readDone(); });
-        connect(m_write.notifier, &QWinEventNotifier::activated, this, [this] { writeDone(); });
-        connect(m_lineEvent.notifier, &QWinEventNotifier::activated, this,
-                [this] { lineEventDone(); });
-    }
+    WinSerialDevice() : m_api(currentApi()) {}
 
     ~WinSerialDevice() override { release(); }
 
@@ -120,8 +163,14 @@ public:
         const std::string path = devicePathForPort(number);
         if (path.empty())
             throw PortOpenError(PortOpenError::Reason::NoSuchPort);
-        const HANDLE device = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        for (std::unique_ptr<Request>* request : {&m_read, &m_write, &m_wait}) {
+            *request = std::make_unique<Request>();
+            if ((*request)->block.hEvent == nullptr)
+                throw PortIoError(systemMessage(::GetLastError()).toStdString());
+        }
+        const HANDLE device = ::CreateFileW(QString::fromStdString(path).toStdWString().c_str(),
+                                            GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED, nullptr);
         if (device == INVALID_HANDLE_VALUE)
             failOpen(::GetLastError());
         if (!::SetupComm(device, kQueueSize, kQueueSize) || !applyLineSettings(device, baud)) {
@@ -130,8 +179,11 @@ public:
             failOpen(code);
         }
         m_device = device;
-        for (Overlapped* operation : {&m_read, &m_write, &m_lineEvent})
-            operation->notifier->setEnabled(true);
+        watch(*m_read, [this] { readDone(); });
+        watch(*m_write, [this] { writeDone(); });
+        watch(*m_wait, [this] { lineEventDone(); });
+        if (m_api.opened)
+            m_api.opened(m_device);
         // Reading starts once the worker listens.
         QMetaObject::invokeMethod(
             this, [this] { startReading(); }, Qt::QueuedConnection);
@@ -145,126 +197,201 @@ public:
 
     void write(const QByteArray& bytes) override {
         m_queued += bytes;
-        if (!m_write.pending)
+        if (isOpen() && !m_write->pending)
             startWriting();
     }
 
+    // What the driver took within the time is waited for until it has left the port; only what
+    // it could not take, or not send, in time is discarded.
     void drainOrDiscard(int waitMs) override {
         const QDeadlineTimer deadline(waitMs);
-        while (isOpen() && m_write.pending) {
-            const auto left = static_cast<DWORD>(deadline.remainingTime());
-            if (::WaitForSingleObject(m_write.block.hEvent, left) != WAIT_OBJECT_0)
+        while (isOpen() && m_write->pending) {
+            if (::WaitForSingleObject(m_write->block.hEvent, remainingMs(deadline)) !=
+                WAIT_OBJECT_0)
                 break;
             writeDone();
         }
         m_queued.clear();
-        if (isOpen())
+        if (!isOpen())
+            return;
+        if (m_write->pending || !flushWithin(deadline))
             ::PurgeComm(m_device, PURGE_TXABORT | PURGE_TXCLEAR);
     }
 
     void close() override { release(); }
 
 private:
+    // A request aborted although the device did not ask for it (Windows' serial drivers do so
+    // when a device is removed, and some USB drivers now and then while it stays) is started
+    // again once, after the line's error state is cleared. A second abort before the request
+    // has completed again, or a failure to clear the error state, gives the device up.
+    enum class Outcome { Done, Restart, Failed };
+
     bool isOpen() const { return m_device != INVALID_HANDLE_VALUE; }
+
+    template <typename Handler> void watch(Request& request, Handler&& handler) {
+        request.notifier = new QWinEventNotifier(request.block.hEvent, this);
+        connect(request.notifier, &QWinEventNotifier::activated, this,
+                std::forward<Handler>(handler));
+    }
 
     // Reads what the driver holds until a read has to wait; a read that comes back empty at
     // once (the driver holds nothing) waits for the next received character instead.
     void startReading() {
-        while (isOpen() && !m_read.pending) {
-            DWORD count = 0;
-            if (!::ReadFile(m_device, m_chunk, kReadChunk, nullptr, &m_read.block) &&
+        while (isOpen() && !m_read->pending) {
+            if (!::ReadFile(m_device, m_read->chunk.data(), kReadChunk, nullptr, &m_read->block) &&
                 ::GetLastError() != ERROR_IO_PENDING) {
                 fail(::GetLastError());
                 return;
             }
-            m_read.pending = true;
-            if (!HasOverlappedIoCompleted(&m_read.block))
+            m_read->pending = true;
+            if (!HasOverlappedIoCompleted(&m_read->block))
                 break;
-            if (!finish(m_read, &count))
+            DWORD count = 0;
+            const Outcome outcome = finish(*m_read, &count, m_receiveRestarted);
+            if (outcome == Outcome::Failed)
                 return;
+            if (outcome == Outcome::Restart)
+                continue;
             if (count == 0 && !waitForCharacter())
                 break;
-            m_received.append(m_chunk, static_cast<qsizetype>(count));
+            received(count);
         }
         if (isOpen() && !m_received.isEmpty())
             emit readyRead();
     }
 
     void readDone() {
-        if (!m_read.completed())
+        if (!m_read->completed())
             return;
         DWORD count = 0;
-        if (!finish(m_read, &count))
+        const Outcome outcome = finish(*m_read, &count, m_receiveRestarted);
+        if (outcome == Outcome::Failed)
             return;
-        m_received.append(m_chunk, static_cast<qsizetype>(count));
+        if (outcome == Outcome::Done)
+            received(count);
         startReading();
+    }
+
+    void received(DWORD count) {
+        if (count == 0)
+            return;
+        m_receiveRestarted = false;
+        m_received.append(m_read->chunk.data(), static_cast<qsizetype>(count));
     }
 
     // Waits for the next received character; true when characters are already waiting.
     bool waitForCharacter() {
-        if (!m_lineEvent.pending) {
-            if (!::WaitCommEvent(m_device, &m_events, &m_lineEvent.block) &&
+        if (!m_wait->pending) {
+            if (!::WaitCommEvent(m_device, &m_wait->events, &m_wait->block) &&
                 ::GetLastError() != ERROR_IO_PENDING) {
                 fail(::GetLastError());
                 return false;
             }
-            m_lineEvent.pending = true;
+            m_wait->pending = true;
         }
         // A character that came in between the empty read and the wait raises no new event.
         COMSTAT status{};
         DWORD errors = 0;
-        return ::ClearCommError(m_device, &errors, &status) && status.cbInQue > 0;
+        if (!m_api.clearCommError(m_device, &errors, &status)) {
+            fail(::GetLastError());
+            return false;
+        }
+        return status.cbInQue > 0;
     }
 
     void lineEventDone() {
-        if (!m_lineEvent.completed())
+        if (!m_wait->completed())
             return;
         DWORD unused = 0;
-        if (finish(m_lineEvent, &unused))
-            startReading();
+        const Outcome outcome = finish(*m_wait, &unused, m_receiveRestarted);
+        if (outcome == Outcome::Failed)
+            return;
+        if (outcome == Outcome::Done)
+            m_receiveRestarted = false;
+        startReading();
     }
 
     void startWriting() {
-        while (isOpen() && !m_write.pending && !m_queued.isEmpty()) {
-            m_writing.swap(m_queued);
+        while (isOpen() && !m_write->pending && !m_queued.isEmpty()) {
+            m_write->bytes.swap(m_queued);
             m_queued.clear();
-            if (!::WriteFile(m_device, m_writing.constData(), static_cast<DWORD>(m_writing.size()),
-                             nullptr, &m_write.block) &&
+            if (!::WriteFile(m_device, m_write->bytes.constData(),
+                             static_cast<DWORD>(m_write->bytes.size()), nullptr, &m_write->block) &&
                 ::GetLastError() != ERROR_IO_PENDING) {
                 fail(::GetLastError());
                 return;
             }
-            m_write.pending = true;
-            if (!HasOverlappedIoCompleted(&m_write.block))
+            m_write->pending = true;
+            if (!HasOverlappedIoCompleted(&m_write->block) || !collectWrite())
                 return;
-            DWORD count = 0;
-            if (!finish(m_write, &count))
-                return;
-            emit bytesWritten(count);
         }
     }
 
     void writeDone() {
-        if (!m_write.completed())
+        if (!m_write->completed())
             return;
-        DWORD count = 0;
-        if (!finish(m_write, &count))
-            return;
-        emit bytesWritten(count);
-        startWriting();
+        if (collectWrite())
+            startWriting();
     }
 
-    // Collects a completed operation; a failure gives the device up.
-    bool finish(Overlapped& operation, DWORD* count) {
-        operation.pending = false;
-        const bool done = ::GetOverlappedResult(m_device, &operation.block, count, FALSE);
+    // Reports what a finished write sent; what an aborted write did not send goes out again.
+    bool collectWrite() {
+        DWORD count = 0;
+        const Outcome outcome = finish(*m_write, &count, m_writeRestarted);
+        if (outcome == Outcome::Failed)
+            return false;
+        if (outcome == Outcome::Done)
+            m_writeRestarted = false;
+        else
+            m_queued.prepend(m_write->bytes.mid(count));
+        if (count > 0)
+            emit bytesWritten(count);
+        return true;
+    }
+
+    // Collects a completed request; a failure gives the device up.
+    Outcome finish(Request& request, DWORD* count, bool& restarted) {
+        request.pending = false;
+        const bool done = ::GetOverlappedResult(m_device, &request.block, count, FALSE);
         const DWORD code = done ? ERROR_SUCCESS : ::GetLastError();
-        ::ResetEvent(operation.block.hEvent);
+        ::ResetEvent(request.block.hEvent);
         if (done)
-            return true;
-        if (code != ERROR_OPERATION_ABORTED)
-            fail(code);
-        return false;
+            return Outcome::Done;
+        if (code == ERROR_OPERATION_ABORTED && !restarted) {
+            COMSTAT status{};
+            DWORD errors = 0;
+            if (m_api.clearCommError(m_device, &errors, &status)) {
+                restarted = true;
+                return Outcome::Restart;
+            }
+            fail(::GetLastError());
+            return Outcome::Failed;
+        }
+        fail(code);
+        return Outcome::Failed;
+    }
+
+    bool flushWithin(const QDeadlineTimer& deadline) {
+        auto flush = std::make_shared<Flush>();
+        flush->call = m_api.flushFileBuffers;
+        const HANDLE process = ::GetCurrentProcess();
+        if (!::DuplicateHandle(process, m_device, process, &flush->device, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS))
+            return false;
+        auto* parameter = new std::shared_ptr<Flush>(flush);
+        const HANDLE thread = ::CreateThread(nullptr, 0, &Flush::run, parameter, 0, nullptr);
+        if (thread == nullptr) {
+            delete parameter;
+            return false;
+        }
+        DWORD waited = ::WaitForSingleObject(thread, remainingMs(deadline));
+        if (waited != WAIT_OBJECT_0) {
+            ::CancelSynchronousIo(thread);
+            waited = ::WaitForSingleObject(thread, kCancelWaitMs);
+        }
+        ::CloseHandle(thread);
+        return waited == WAIT_OBJECT_0 && flush->succeeded;
     }
 
     void fail(DWORD code) {
@@ -273,37 +400,66 @@ private:
         emit failed(reason);
     }
 
+    // Whether a cancelled request has finished within the time, so that its memory is free.
+    bool finishedWithin(Request& request, const QDeadlineTimer& deadline) {
+        DWORD unused = 0;
+        if (m_api.getOverlappedResultEx(m_device, &request.block, &unused, remainingMs(deadline),
+                                        FALSE))
+            return true;
+        const DWORD code = ::GetLastError();
+        return code != WAIT_TIMEOUT && code != ERROR_IO_INCOMPLETE &&
+               HasOverlappedIoCompleted(&request.block);
+    }
+
     void release() {
         if (!isOpen())
             return;
-        ::PurgeComm(m_device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        ::CancelIo(m_device);
-        // The driver writes into the buffers until a cancelled operation has finished.
-        for (Overlapped* operation : {&m_read, &m_write, &m_lineEvent}) {
-            operation->notifier->setEnabled(false);
-            DWORD unused = 0;
-            if (operation->pending)
-                ::GetOverlappedResult(m_device, &operation->block, &unused, TRUE);
-            operation->pending = false;
+        // What is left to send was either sent by the drain or discarded there; cancelling
+        // ends a write still pending.
+        ::PurgeComm(m_device, PURGE_RXABORT | PURGE_RXCLEAR);
+        ::CancelIoEx(m_device, nullptr);
+        // The driver writes into a request's memory until the cancelled request has finished;
+        // a request it does not finish in time keeps its memory for good.
+        const QDeadlineTimer deadline(kCancelWaitMs);
+        for (std::unique_ptr<Request>* request : {&m_read, &m_write, &m_wait}) {
+            delete (*request)->notifier;
+            (*request)->notifier = nullptr;
+            if ((*request)->pending && !finishedWithin(**request, deadline)) {
+                static_cast<void>(request->release());
+                ++abandonedRequests;
+            }
         }
         ::CloseHandle(m_device);
         m_device = INVALID_HANDLE_VALUE;
         m_queued.clear();
-        m_writing.clear();
     }
 
+    WinSerialApi m_api;
     HANDLE m_device = INVALID_HANDLE_VALUE;
-    Overlapped m_read;
-    Overlapped m_write;
-    Overlapped m_lineEvent;
-    DWORD m_events = 0;
-    char m_chunk[kReadChunk] = {};
+    std::unique_ptr<Request> m_read;
+    std::unique_ptr<Request> m_write;
+    std::unique_ptr<Request> m_wait;
+    bool m_receiveRestarted = false;
+    bool m_writeRestarted = false;
     QByteArray m_received;
     QByteArray m_queued;
-    QByteArray m_writing;
 };
 
 } // namespace
+
+BOOL waitUntilSent(HANDLE device) {
+    static const bool wine = runningUnderWine();
+    return wine ? TRUE : ::FlushFileBuffers(device);
+}
+
+void setWinSerialApi(WinSerialApi api) {
+    const std::lock_guard lock(apiMutex);
+    installedApi = std::move(api);
+}
+
+int abandonedSerialRequests() {
+    return abandonedRequests;
+}
 
 std::unique_ptr<SerialDevice> createSerialDevice() {
     return std::make_unique<WinSerialDevice>();

@@ -1,5 +1,7 @@
 #include "log/logfile.h"
 
+#include "log/codepage.h"
+
 #include <algorithm>
 #include <cstring>
 #include <system_error>
@@ -22,8 +24,20 @@ namespace thermavo {
 namespace {
 
 #ifdef _WIN32
+// The system's text for an error, in the language of the user's Windows, as UTF-8.
 std::string systemMessage(DWORD code) {
-    return std::system_category().message(static_cast<int>(code));
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string message = length > 0 ? utf8FromUtf16(std::wstring_view(text, length))
+                                     : "System error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
 }
 
 std::string absolutePath(const std::string& path) {
@@ -241,9 +255,14 @@ LogFile::Continuation LogFile::followName() {
 }
 
 void LogFile::openHandle(const std::string& path, Mode mode) {
+    // The path's UTF-16 text: the ANSI code page would turn a name outside it into "?".
+    const std::optional<std::wstring> widePath = utf16FromUtf8(path);
+    if (!widePath) {
+        throw IoError("Cannot open the log file \"" + path + "\": the name is no UTF-8 text");
+    }
     // FILE_SHARE_READ lets other programs read but never write the file. Truncation comes only
     // after the share mode is in force, so a second writer cannot empty a file in use.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+    HANDLE handle = CreateFileW(widePath->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         throw IoError("Cannot open the log file \"" + path +

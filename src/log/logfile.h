@@ -59,7 +59,8 @@ public:
 
     // Opens the file and writes `start`, the text every file of this log begins with (the SYLK
     // header). Create empties an existing file, but only once this writer holds it. Throws
-    // IoError and leaves nothing open on failure.
+    // IoError and leaves nothing open on failure. The path is the file system's own bytes on
+    // Linux and UTF-8 on Windows.
     void open(const std::string& path, Mode mode, std::string_view start = {});
     // Makes sure the next write goes to a file that has a name (Linux). When the file at the
     // log's name is no longer the one open, the log goes on as an opening would: a deleted file

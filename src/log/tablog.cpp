@@ -60,15 +60,15 @@ void openTabLog(LogFile& file, const std::string& path) {
 }
 
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
-                    const RegionalSettings& regional) {
+                    const RegionalSettings& regional, const LogTextEncoder& encode) {
     // In a file that did not end with a line end the record would otherwise continue someone
     // else's line. A failed record needs nothing here: the writer has cut it off.
     std::string line = file.atLineStart() ? std::string() : std::string("\r\n");
-    line += tabDateTimeText(when, regional);
+    line += encode(tabDateTimeText(when, regional));
     line += '\t';
     for (std::size_t k = 0; k < channels.size(); ++k) {
         if (channels[k].valid) {
-            line += fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator);
+            line += encode(fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator));
         }
         if (k + 1 < channels.size()) {
             line += '\t';

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/codepage.h"
 #include "log/datetime.h"
 #include "log/logchannel.h"
 #include "log/logfile.h"
@@ -15,9 +16,11 @@ namespace thermavo {
 // Appends to an existing file, or creates it. Nothing is written. Throws IoError.
 void openTabLog(LogFile& file, const std::string& path);
 // Writes one record, line end included, in one piece. Throws IoError; then none of the record
-// is in the file.
+// is in the file. The texts, built in UTF-8 from the regional settings, reach the file through
+// `encode`.
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
-                    const RegionalSettings& regional);
+                    const RegionalSettings& regional,
+                    const LogTextEncoder& encode = systemCodePageText);
 // Closes the file. Throws IoError; the file is released regardless.
 void closeTabLog(LogFile& file);
 

@@ -157,11 +157,14 @@ std::optional<std::string> readWhole(const fs::path& path) {
     return std::move(bytes).str();
 }
 
-std::string temporaryName(const fs::path& target) {
+// Built from the name's UTF-8 text, as the path itself is, so that no narrow conversion of the
+// library's own choosing comes between (on Windows a path is UTF-16).
+fs::path temporaryName(const fs::path& target) {
     static std::mt19937 generator{std::random_device{}()};
-    std::ostringstream name;
-    name << target.filename().string() << '.' << std::hex << generator() << ".tmp";
-    return name.str();
+    std::ostringstream suffix;
+    suffix << '.' << std::hex << generator() << ".tmp";
+    const std::string tail = suffix.str();
+    return fs::path(target.filename().u8string() + std::u8string(tail.begin(), tail.end()));
 }
 
 // A file that nobody may write is read-only for the program too, also when it runs with

@@ -167,7 +167,8 @@ RegionalSettings regionalSettingsFrom(const QLocale& locale) {
     settings.shortDatePattern = datePatternFrom(locale.dateFormat(QLocale::ShortFormat));
     settings.amDesignator = utf8(withoutFormatCharacters(locale.amText()));
     settings.pmDesignator = utf8(withoutFormatCharacters(locale.pmText()));
-    readTimePattern(locale.timeFormat(QLocale::ShortFormat), settings);
+    // Records carry seconds: the long time format is the one that shows them.
+    readTimePattern(locale.timeFormat(QLocale::LongFormat), settings);
     return settings;
 }
 

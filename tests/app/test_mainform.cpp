@@ -1,4 +1,5 @@
 #include "app/frmMain.h"
+#include "deniedaccess.h"
 #include "link/portdialog.h"
 #include "pseudoterminal.h"
 #include "ui/digitalclock.h"
@@ -302,6 +303,36 @@ private slots:
         ui().OnLineButton->click();
         QCOMPARE(m_portQuestions, 1);
         QCOMPARE(m_messages.size(), std::size_t{2});
+    }
+
+    void portYouMayNotOpenSaysWhy() {
+        // The device of a group the user is not in: the box says what it always says, the status
+        // bar what to do about it.
+        QDir().mkpath(portFolder());
+        const QString denied = m_folder.filePath(QStringLiteral("denied"));
+        QVERIFY(makeDeniedFile(qPrintable(denied)));
+        QFile::remove(portFolder() + QStringLiteral("/COM17"));
+        QVERIFY(QFile::link(denied, portFolder() + QStringLiteral("/COM17")));
+        m_chosenPort = 17;
+        {
+            const AccessAsUser asUser;
+            ui().OnLineButton->click();
+        }
+        QVERIFY(!m_form->onLine());
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Error"));
+        QCOMPARE(m_messages[0].text, QStringLiteral("Unable to open the serial port."));
+        QVERIFY(!ui().LinkStatusLabel->isHidden());
+        QCOMPARE(ui().LinkStatusLabel->text(),
+                 QStringLiteral("You may not open COM17: join the group dialout, then log in "
+                                "again"));
+        // A port that is merely missing says nothing more, and the hint from before is gone.
+        QFile::remove(portFolder() + QStringLiteral("/COM17"));
+        QVERIFY(QFile::link(m_folder.filePath(QStringLiteral("nothing")),
+                            portFolder() + QStringLiteral("/COM17")));
+        ui().OnLineButton->click();
+        QCOMPARE(m_messages.size(), std::size_t{2});
+        QVERIFY(ui().LinkStatusLabel->isHidden());
     }
 
     void otherOpenFailureGoesToTheDefaultReport() {

@@ -1,3 +1,4 @@
+#include "deniedaccess.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "pseudoterminal.h"
@@ -147,6 +148,9 @@ void ComPortTest::openFailures_data() {
         << 200 << 0 << false << PortOpenError::Reason::NoSuchPort << 200;
     QTest::newRow("held by another port")
         << 45 << 0 << true << PortOpenError::Reason::PortInUse << 45;
+    // A device of a group the user is not in; told apart from a port in use.
+    QTest::newRow("you may not open it")
+        << 46 << 0 << false << PortOpenError::Reason::NoPermission << 46;
 }
 
 void ComPortTest::openFailures() {
@@ -159,6 +163,11 @@ void ComPortTest::openFailures() {
     QVERIFY(linkMissingPort(44));
     PseudoTerminal board;
     QVERIFY2(board.create(45), qPrintable(board.error()));
+    const QString denied = m_config.filePath("denied");
+    QVERIFY(makeDeniedFile(qPrintable(denied)));
+    QFile::remove(m_config.filePath("thermavo/ports/COM46"));
+    QVERIFY(QFile::link(denied, m_config.filePath("thermavo/ports/COM46")));
+    const AccessAsUser asUser;
     ComPort holder;
     if (holdFirst) {
         holder.setComNumber(number);

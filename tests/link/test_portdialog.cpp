@@ -1,7 +1,17 @@
+#include "link/comport.h"
 #include "link/portdialog.h"
 #include "link/portmap.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "deniedaccess.h"
 #include "pseudoterminal.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <cerrno>
+#include <filesystem>
 #endif
 
 #include <QApplication>
@@ -15,8 +25,10 @@
 #include <QTimer>
 
 using thermavo::askForPort;
+using thermavo::ComPort;
 using thermavo::isPortPresent;
 using thermavo::PortDialog;
+using thermavo::PortSystem;
 
 namespace {
 
@@ -50,6 +62,58 @@ void answerNextDialog(const QString& answer, QRect* placed = nullptr) {
     });
 }
 
+// The system's own calls, with every device opened counted.
+struct CountingSystem {
+    PortSystem system = PortSystem::real();
+    std::shared_ptr<int> opens = std::make_shared<int>(0);
+    CountingSystem() {
+        system.openAndClose = [opens = opens,
+                               open = system.openAndClose](const std::string& device) {
+            ++*opens;
+            return open(device);
+        };
+    }
+};
+
+#ifndef _WIN32
+QStringList rowsOf(const PortDialog& dialog) {
+    QStringList rows;
+    const auto* list = dialog.findChild<QComboBox*>("portList");
+    for (int row = 0; row < list->count(); ++row)
+        rows << list->itemText(row);
+    return rows;
+}
+
+// thermavo-sim of the build, as the board on a port of its own.
+class Simulator {
+public:
+    Simulator(const QString& configHome, int port) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        m_process.setProcessEnvironment(environment);
+        const QByteArray buildDir = qgetenv("THERMAVO_BUILD_DIR");
+        const QString dir = buildDir.isEmpty() ? QCoreApplication::applicationDirPath() + "/.."
+                                               : QString::fromLocal8Bit(buildDir);
+        m_process.start(QDir(dir).absoluteFilePath("thermavo-sim"),
+                        {"--port", QString::number(port)});
+    }
+    ~Simulator() {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    // Waits for the simulator to say which port it serves.
+    bool announced(int port) {
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
+        }
+        return QString::fromLocal8Bit(m_process.readLine())
+            .contains(QRegularExpression(QStringLiteral(" on COM%1: ").arg(port)));
+    }
+
+private:
+    QProcess m_process;
+};
+#endif
+
 } // namespace
 
 class PortDialogTest : public QObject {
@@ -60,6 +124,9 @@ private slots:
     void listsPresentPorts_data();
     void listsPresentPorts();
     void probeFindsFreeAndMissesMissing();
+    void findsPortsWithoutOpening_data();
+    void findsPortsWithoutOpening();
+    void dialogListsHeldAndSimulatedPortsWithoutOpening();
     void layout_data();
     void layout();
     void windowAndFocus();
@@ -124,6 +191,159 @@ void PortDialogTest::probeFindsFreeAndMissesMissing() {
     QVERIFY(!isPortPresent(257));
 #endif
 }
+
+#ifdef _WIN32
+// What Windows names, as QueryDosDeviceW and the SERIALCOMM key give it; where neither answers,
+// each number is opened to see: COM2 opens, another program holds COM9.
+void PortDialogTest::findsPortsWithoutOpening_data() {
+    QTest::addColumn<bool>("dosAnswers");
+    QTest::addColumn<QStringList>("dosNames");
+    QTest::addColumn<bool>("serialCommAnswers");
+    QTest::addColumn<QStringList>("serialCommNames");
+    QTest::addColumn<QList<int>>("present");
+    QTest::addColumn<int>("opens");
+
+    QTest::newRow("MS-DOS devices") << true << QStringList{"C:", "COM3", "com12", "LPT1", "AUX"}
+                                    << false << QStringList{} << QList<int>{3, 12} << 0;
+    QTest::newRow("SERIALCOMM only")
+        << false << QStringList{} << true << QStringList{"COM4"} << QList<int>{4} << 0;
+    QTest::newRow("both, each port once")
+        << true << QStringList{"COM5", "COM4"} << true << QStringList{"COM5", "COM6"}
+        << QList<int>{4, 5, 6} << 0;
+    QTest::newRow("names that are no COM1 to COM256")
+        << true << QStringList{"COM", "COM0", "COM012", "COM257", "COMX", "COM1X", "XCOM1"} << true
+        << QStringList{} << QList<int>{} << 0;
+    QTest::newRow("the system names no port")
+        << true << QStringList{"C:"} << true << QStringList{} << QList<int>{} << 0;
+    QTest::newRow("neither answers")
+        << false << QStringList{} << false << QStringList{} << QList<int>{2, 9} << 256;
+}
+
+void PortDialogTest::findsPortsWithoutOpening() {
+    QFETCH(bool, dosAnswers);
+    QFETCH(QStringList, dosNames);
+    QFETCH(bool, serialCommAnswers);
+    QFETCH(QStringList, serialCommNames);
+    QFETCH(QList<int>, present);
+    QFETCH(int, opens);
+
+    auto names = [](bool answers, const QStringList& list) {
+        return [answers, list]() -> std::optional<std::vector<std::string>> {
+            if (!answers)
+                return std::nullopt;
+            std::vector<std::string> result;
+            for (const QString& name : list)
+                result.push_back(name.toStdString());
+            return result;
+        };
+    };
+    int opened = 0;
+    PortSystem system;
+    system.dosDeviceNames = names(dosAnswers, dosNames);
+    system.serialCommPorts = names(serialCommAnswers, serialCommNames);
+    system.openAndClose = [&opened](const std::string& device) {
+        ++opened;
+        if (device == "\\\\.\\COM2")
+            return 0;
+        return device == "\\\\.\\COM9" ? int(ERROR_ACCESS_DENIED) : int(ERROR_FILE_NOT_FOUND);
+    };
+    const std::vector<int> found = thermavo::presentPorts(system);
+    QCOMPARE(QList<int>(found.begin(), found.end()), present);
+    QCOMPARE(opened, opens);
+    for (const int number : {1, 2, 3, 4, 9, 12, 256})
+        QCOMPARE(isPortPresent(number, system), present.contains(number));
+}
+
+void PortDialogTest::dialogListsHeldAndSimulatedPortsWithoutOpening() {
+    QSKIP("Windows has no thermavo-sim of its own; under Wine test_winlink lists the port that "
+          "leads to the simulator and one held by another opener");
+}
+#else
+// Devices as the test makes them, found through the system's own calls with every open counted;
+// the sysfs type of a ttyS node as the row says (none: sysfs cannot tell).
+void PortDialogTest::findsPortsWithoutOpening_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("uartType");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<int>("opens");
+
+    QTest::newRow("the board's pseudo-terminal") << "board" << QString() << true << 0;
+    QTest::newRow("held by another program") << "held" << QString() << true << 0;
+    QTest::newRow("link to nothing") << "missing" << QString() << false << 0;
+    // Not in the group that owns the device: listed, and the opening says why it fails.
+    QTest::newRow("you may not open it") << "denied" << QString() << true << 0;
+    QTest::newRow("ttyS with a UART") << "ttyS7"
+                                      << "4\n"
+                                      << true << 0;
+    QTest::newRow("ttyS without a UART") << "ttyS7"
+                                         << "0\n"
+                                         << false << 0;
+    QTest::newRow("ttyS that sysfs cannot tell") << "ttyS7" << QString() << true << 1;
+    QTest::newRow("name like ttyS, no serial port") << "ttyS7x"
+                                                    << "0\n"
+                                                    << true << 0;
+}
+
+void PortDialogTest::findsPortsWithoutOpening() {
+    QFETCH(QString, device);
+    QFETCH(QString, uartType);
+    QFETCH(bool, present);
+    QFETCH(int, opens);
+
+    constexpr int kNumber = 56;
+    PseudoTerminal board;
+    ComPort holder;
+    const QString file = m_config.filePath(device);
+    if (device == "board" || device == "held") {
+        QVERIFY2(board.create(kNumber), qPrintable(board.error()));
+        if (device == "held") {
+            holder.setComNumber(kNumber);
+            holder.open();
+        }
+    } else if (device == "missing") {
+        QVERIFY(linkMissingPort(kNumber));
+    } else {
+        QVERIFY(device == "denied" ? makeDeniedFile(qPrintable(file))
+                                   : QFile(file).open(QIODevice::WriteOnly));
+        const QString link = QString::fromStdString(thermavo::portFolder()) + "/COM56";
+        QFile::remove(link);
+        QVERIFY(QFile::link(file, link));
+    }
+
+    CountingSystem counting;
+    QStringList sysfsReads;
+    counting.system.readText = [&](const std::string& path) -> std::optional<std::string> {
+        sysfsReads << QString::fromStdString(path);
+        return uartType.isNull() ? std::nullopt : std::optional(uartType.toStdString());
+    };
+    QCOMPARE(isPortPresent(kNumber, counting.system), present);
+    QCOMPARE(*counting.opens, opens);
+    QCOMPARE(sysfsReads,
+             device == "ttyS7" ? QStringList{"/sys/class/tty/ttyS7/type"} : QStringList{});
+    holder.close();
+    QFile::remove(QString::fromStdString(thermavo::portFolder()) + "/COM56");
+    QFile::remove(file);
+}
+
+void PortDialogTest::dialogListsHeldAndSimulatedPortsWithoutOpening() {
+    Simulator simulator(m_config.path(), 53);
+    QVERIFY(simulator.announced(53));
+    PseudoTerminal held;
+    QVERIFY2(held.create(52), qPrintable(held.error()));
+    ComPort holder;
+    holder.setComNumber(52);
+    holder.open();
+
+    CountingSystem counting;
+    const PortDialog dialog(counting.system);
+    const QStringList rows = rowsOf(dialog);
+    QVERIFY2(rows.contains("COM52") && rows.contains("COM53"), qPrintable(rows.join(' ')));
+    QCOMPARE(rows.indexOf("COM52") + 1, rows.indexOf("COM53"));
+    QCOMPARE(*counting.opens, 0);
+    // The port the other program holds is still its own.
+    QVERIFY(holder.isOpen());
+}
+#endif
 
 void PortDialogTest::layout_data() {
     QTest::addColumn<QString>("name");

@@ -1,4 +1,5 @@
 #include "filesizelimit.h"
+#include "log/codepage.h"
 #include "log/logfile.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
@@ -66,12 +67,13 @@ constexpr char kNoFullMedium[] =
     "Windows has no per-process file size limit or always-full device to act as a full medium";
 #endif
 
-#ifndef _WIN32
 // Writes the failure tests' record: the next row of a SYLK log, or a TAB record.
 void writeRecord(LogFile& log, bool sylk) {
     const LogChannels values = channels({21.125f, -3.4f, 0, 0, 0, 0, 0, 0});
     sylk ? writeSylkRecord(log, kStart, values) : writeTabRecord(log, kStart, values, {});
 }
+
+#ifndef _WIN32
 
 // Makes a file append-only for as long as it lives or until lift(): the file can grow but cannot
 // be cut, like a medium that takes writes but refuses every other change.
@@ -367,6 +369,91 @@ private slots:
         writeTabRecord(log, kStart, values, regional);
         closeTabLog(log);
         QCOMPARE(contents(file), line + "\r\n" + line + "\r\n" + line + "\r\n");
+    }
+
+    // The texts made from the regional settings reach the file through the writer's encoder:
+    // on Windows the system's code page, here a Latin-1 stand-in on every platform as well. A
+    // character the code page lacks takes one "?", so the fields beside it stay whole.
+    void tabRecordInCodePage_data() {
+        QTest::addColumn<RegionalSettings>("regional");
+        QTest::addColumn<int>("codePage"); // 0: the stand-in
+        QTest::addColumn<QByteArray>("stamp");
+        auto twelveHour = [](const char* date, const char* pm, bool first) {
+            RegionalSettings regional;
+            regional.shortDatePattern = date;
+            regional.hourLeadingZero = false;
+            regional.twelveHour = true;
+            regional.pmDesignator = pm;
+            regional.designatorFirst = first;
+            return regional;
+        };
+        QTest::newRow("stand-in, converted")
+            << twelveHour("M/d/yyyy", "µ", false) << 0 << QByteArray("12/8/2024 3:12:00 \xb5");
+        QTest::newRow("stand-in, a character it lacks")
+            << twelveHour("M/d/yyyy", "μ.μ.", false) << 0 << QByteArray("12/8/2024 3:12:00 ?.?.");
+#ifdef _WIN32
+        QTest::newRow("Greek in 1253") << twelveHour("d/M/yyyy", "μ.μ.", false) << 1253
+                                       << QByteArray("8/12/2024 3:12:00 \xec.\xec.");
+        QTest::newRow("Korean in 949") << twelveHour("yy. M. d.", "오후", true) << 949
+                                       << QByteArray("24. 12. 8. \xbf\xc0\xc8\xc4 3:12:00");
+        QTest::newRow("Korean on a Western PC, 1252")
+            << twelveHour("yy. M. d.", "오후", true) << 1252 << QByteArray("24. 12. 8. ?? 3:12:00");
+        // No look-alike letter: a spreadsheet would take "p" for a real designator.
+        QTest::newRow("Greek on a Western PC, 1252")
+            << twelveHour("d/M/yyyy", "π.μ.", false) << 1252
+            << QByteArray("8/12/2024 3:12:00 ?.?.");
+        // Windows' own pattern, with a narrow no-break space, which code page 1251 lacks.
+        RegionalSettings bulgarian;
+        bulgarian.shortDatePattern = "d.MM.yy\u202f'г.'";
+        bulgarian.hourLeadingZero = false;
+        QTest::newRow("Bulgarian date in 1251")
+            << bulgarian << 1251 << QByteArray("8.12.24 \xe3. 15:12:00");
+        QTest::newRow("the UTF-8 code page")
+            << bulgarian << 65001 << QByteArray("8.12.24\xe2\x80\xaf\xd0\xb3. 15:12:00");
+#endif
+    }
+    void tabRecordInCodePage() {
+        QFETCH(RegionalSettings, regional);
+        QFETCH(int, codePage);
+        QFETCH(QByteArray, stamp);
+        const LogTextEncoder encode = [codePage](std::string_view text) -> std::string {
+            if (codePage == 0) {
+                return QString::fromUtf8(text.data(), qsizetype(text.size()))
+                    .toLatin1()
+                    .toStdString();
+            }
+#ifdef _WIN32
+            return codePageText(text, static_cast<unsigned>(codePage));
+#else
+            return {};
+#endif
+        };
+        LogFile log;
+        const std::string file = path(qPrintable(QTest::currentDataTag() + QString(".txt")));
+        openTabLog(log, file);
+        writeTabRecord(log, kStart, channels({21.125f, -3.4f}), regional, encode);
+        closeTabLog(log);
+        QCOMPARE(contents(file), stamp + "\t21.13\t-3.40\t\t\t\t\t\t\r\n");
+    }
+
+    // A folder named outside the ANSI code page of a Western Windows is the folder it names.
+    void logInFolderOutsideTheAnsiCodePage_data() {
+        QTest::addColumn<bool>("sylk");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("SYLK, Cyrillic") << true << QStringLiteral("ЖЖЖ");
+        QTest::newRow("TAB, Japanese") << false << QStringLiteral("日本語");
+    }
+    void logInFolderOutsideTheAnsiCodePage() {
+        QFETCH(bool, sylk);
+        QFETCH(QString, folder);
+        QVERIFY(QDir(m_dir.path()).mkpath(folder));
+        const std::string file = m_dir.filePath(folder + QStringLiteral("/log")).toStdString();
+        LogFile log;
+        sylk ? openSylkLog(log, file) : openTabLog(log, file);
+        writeRecord(log, sylk);
+        sylk ? closeSylkLog(log) : closeTabLog(log);
+        QCOMPARE(contents(file),
+                 sylk ? kSylkHeader + sylkRow(1) + kSylkCells + "E\r\n" : kTabLine + "\r\n");
     }
 
     // Records are written while the file may grow to `limit` bytes, then one more without a

@@ -125,6 +125,9 @@ private slots:
         // As the user's settings folder is before the first save.
         QTest::newRow("first close, folder missing")
             << QStringLiteral("config/thermavo") << QByteArray() << firstClose;
+        // Outside the ANSI code page of a Western Windows, and a letter that is in it.
+        QTest::newRow("first close, folder named in Cyrillic")
+            << QStringLiteral("\u0416\u0416\u0416 \u00e9") << QByteArray() << firstClose;
         const QByteArray foreign = "; Thermavo\n[Other]\nFlags=9\n\n[TMainForm]\nflags=0\n"
                                    "Extra = kept \nnormalpos=1,2,3,4\n; end\n\n[Last]\nx=1";
         QTest::newRow("foreign LF file")
@@ -354,6 +357,23 @@ private slots:
             QVERIFY(!run.form.saved() && !run.component.saved());
             QVERIFY(!run.store.isOpen());
         }
+    }
+
+    // The main window's report names the file as it is, whatever the letters of its folder.
+    void unwritableFileReportedByTheWindow() {
+        const QString folder = m_dir.filePath(QStringLiteral("\u0416\u0416\u0416 \u00e9"));
+        QVERIFY(QDir().mkpath(folder));
+        putFile(folder + QStringLiteral("/plain"), "not a folder");
+        const QString path = folder + QStringLiteral("/plain/thermavo.INI");
+        QStringList messages;
+        {
+            TMainForm form(mainFormServices(path, messages));
+            form.showAtStart();
+            QVERIFY(form.close());
+        }
+        QVERIFY(!messages.isEmpty());
+        for (const QString& message : messages)
+            QCOMPARE(message, QStringLiteral("Unable to write to %1.").arg(path));
     }
 
     void settingsFileName_data() {

@@ -1,15 +1,21 @@
 #include "app/frmMain.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
+#include "link/portdialog.h"
 #include "link/portprobe.h"
+#include "link/serialdevice_win.h"
 #include "measure/decode.h"
+#include "ui/fileedit.h"
 #include "ui_frmMain.h"
 
+#include <QComboBox>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
 #include <windows.h>
 
 using thermavo::ComPort;
@@ -23,6 +29,8 @@ namespace {
 
 constexpr int kRepliesWithinMs = 5000;
 constexpr int kLossWithinMs = 5000;
+// From the board's port to one that Wine names to nobody (the next one serves another board).
+constexpr int kUnnamedOffset = 50;
 
 bool underWine() {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -42,6 +50,49 @@ QByteArray boardReceived() {
     }
     return bytes;
 }
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no file>");
+}
+
+// Whether the port opens now; the board's port stays named while the board is away.
+bool portOpens(int number) {
+    ComPort port;
+    port.setComNumber(number);
+    try {
+        port.open();
+    } catch (const std::exception&) {
+        return false;
+    }
+    port.close();
+    return true;
+}
+
+// The serial API calls of the devices opened while it lives, as the test sets them; the handle of
+// the latest device opened.
+class SerialApi {
+public:
+    SerialApi() {
+        api.opened = [device = device](HANDLE handle) { *device = handle; };
+    }
+    ~SerialApi() { thermavo::setWinSerialApi({}); }
+    SerialApi(const SerialApi&) = delete;
+    SerialApi& operator=(const SerialApi&) = delete;
+    void install() { thermavo::setWinSerialApi(api); }
+    // Cancels every request pending on the device, as a driver may do on its own.
+    bool cancelPendingRequests() {
+        if (::CancelIoEx(*device, nullptr))
+            return true;
+        lastError = QStringLiteral("CancelIoEx failed with %1").arg(::GetLastError());
+        return false;
+    }
+
+    thermavo::WinSerialApi api;
+    QString lastError;
+    std::shared_ptr<std::atomic<HANDLE>> device =
+        std::make_shared<std::atomic<HANDLE>>(INVALID_HANDLE_VALUE);
+};
 
 // Creates the file named by an environment variable of tests/windows/with-board.
 void signalBoard(const char* variable) {
@@ -63,6 +114,22 @@ struct ReplyCollector {
     QList<QByteArray> replies;
 };
 
+// A port on line to the board: opened and started with the start command.
+struct OnLineBoard {
+    explicit OnLineBoard(int number) {
+        port.setComNumber(number);
+        port.open();
+        port.SendByte(0x6D);
+    }
+    bool replied() {
+        return QTest::qWaitFor([this] { return !collector.replies.isEmpty(); }, kRepliesWithinMs);
+    }
+
+    ComPort port;
+    ReplyCollector collector{port};
+    QSignalSpy lost{&port, &ComPort::portLost};
+};
+
 } // namespace
 
 class WinLinkTest : public QObject {
@@ -73,8 +140,15 @@ private slots:
     void probeFindsTheBoardsPort();
     void missingPortsFailToOpen_data();
     void missingPortsFailToOpen();
+    void dialogListsThePortWithoutOpeningIt_data();
+    void dialogListsThePortWithoutOpeningIt();
     void onLineRepliesAndOffLine();
+    void cancelledRequestsAreRestarted();
+    void cancelledRequestOnAGoneDeviceLosesIt();
+    void closeLeavesAnUnfinishedRequestItsMemory();
+    void closeDoesNotWaitForAFlushThatHangs();
     void secondOpenIsRefused();
+    void sessionEndClosesBeforeItIsAnswered();
     // It ends the board; the next case starts it again.
     void lostBoardIsReportedOnce();
     void windowReconnectsWhenTheBoardIsBack();
@@ -90,16 +164,45 @@ void WinLinkTest::initTestCase() {
 
 void WinLinkTest::probeFindsTheBoardsPort() {
     QVERIFY(thermavo::isPortPresent(m_port));
-    QVERIFY(!thermavo::isPortPresent(m_port + 1));
+    QVERIFY(!thermavo::isPortPresent(m_port + kUnnamedOffset));
     const std::vector<int> present = thermavo::presentPorts();
     QVERIFY(std::find(present.begin(), present.end(), m_port) != present.end());
     // The probe changes nothing on the port and sends nothing.
     QCOMPARE(boardReceived(), QByteArray());
 }
 
+// Wine names the board's port as Windows names a port: among its MS-DOS devices and in the
+// SERIALCOMM key. The dialog finds it there, also while another opener holds it, and opens nothing.
+void WinLinkTest::dialogListsThePortWithoutOpeningIt_data() {
+    QTest::addColumn<bool>("held");
+    QTest::newRow("free") << false;
+    QTest::newRow("held by another opener") << true;
+}
+
+void WinLinkTest::dialogListsThePortWithoutOpeningIt() {
+    QFETCH(bool, held);
+    ComPort holder;
+    if (held) {
+        holder.setComNumber(m_port);
+        holder.open();
+    }
+    int opens = 0;
+    thermavo::PortSystem system = thermavo::PortSystem::real();
+    system.openAndClose = [&opens, open = system.openAndClose](const std::string& device) {
+        ++opens;
+        return open(device);
+    };
+    const thermavo::PortDialog dialog(system);
+    const auto* list = dialog.findChild<QComboBox*>("portList");
+    QVERIFY(list->findText(QStringLiteral("COM%1").arg(m_port)) >= 0);
+    QCOMPARE(opens, 0);
+    QVERIFY(thermavo::portDeviceExists(m_port));
+    QCOMPARE(boardReceived(), QByteArray());
+}
+
 void WinLinkTest::missingPortsFailToOpen_data() {
     QTest::addColumn<int>("offset");
-    QTest::newRow("number without a device") << 1;
+    QTest::newRow("number without a device") << kUnnamedOffset;
     QTest::newRow("number beyond COM256") << 300;
 }
 
@@ -147,6 +250,111 @@ void WinLinkTest::onLineRepliesAndOffLine() {
     port.close();
     QVERIFY(!port.isOpen());
     QTRY_COMPARE(boardReceived(), QByteArray("m "));
+}
+
+// A request aborted that the link did not cancel (a USB driver now and then) is started again:
+// the link does not go deaf, and it is no loss. Each cancel here follows a reply, so each abort is
+// the first since the device last worked.
+void WinLinkTest::cancelledRequestsAreRestarted() {
+    const QByteArray earlier = boardReceived();
+    SerialApi api;
+    api.install();
+    OnLineBoard board(m_port);
+    const QList<QByteArray>& replies = board.collector.replies;
+    for (int cancel = 0; cancel < 3; ++cancel) {
+        const qsizetype before = replies.size();
+        QTRY_VERIFY_WITH_TIMEOUT(replies.size() > before, kRepliesWithinMs);
+        // Between two requests there is nothing to cancel for a moment.
+        QTRY_VERIFY2(api.cancelPendingRequests(), qPrintable(api.lastError));
+    }
+    const qsizetype afterCancels = replies.size();
+    QTRY_VERIFY_WITH_TIMEOUT(replies.size() >= afterCancels + 2, kRepliesWithinMs);
+    QCOMPARE(board.lost.size(), 0);
+    board.port.SendByte(0x20);
+    board.port.close();
+    QTRY_COMPARE(boardReceived(), earlier + "m ");
+}
+
+// Where the line's error state cannot be cleared after an abort, the device is gone (removed):
+// it is reported lost, once, as on Linux, and the window's reconnect takes over.
+void WinLinkTest::cancelledRequestOnAGoneDeviceLosesIt() {
+    SerialApi api;
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    api.api.clearCommError = [gone](HANDLE device, DWORD* errors, COMSTAT* status) {
+        if (*gone) {
+            ::SetLastError(ERROR_BAD_COMMAND);
+            return FALSE;
+        }
+        return ::ClearCommError(device, errors, status);
+    };
+    api.install();
+    OnLineBoard board(m_port);
+    QVERIFY(board.replied());
+    *gone = true;
+    QTRY_VERIFY2(api.cancelPendingRequests(), qPrintable(api.lastError));
+    QTRY_COMPARE_WITH_TIMEOUT(board.lost.size(), 1, kLossWithinMs);
+    QVERIFY(!board.lost.first().first().toString().isEmpty());
+    QTest::qWait(300);
+    QCOMPARE(board.lost.size(), 1);
+    board.port.close();
+}
+
+// A driver that never finishes a cancelled request (Wine's always do) must not hang the close,
+// and the memory it may still write stays allocated.
+void WinLinkTest::closeLeavesAnUnfinishedRequestItsMemory() {
+    SerialApi api;
+    auto unfinished = std::make_shared<std::atomic<bool>>(false);
+    api.api.getOverlappedResultEx = [unfinished](HANDLE device, OVERLAPPED* request, DWORD* count,
+                                                 DWORD waitMs, BOOL alertable) {
+        if (*unfinished) {
+            ::SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+        return ::GetOverlappedResultEx(device, request, count, waitMs, alertable);
+    };
+    api.install();
+    const int abandonedBefore = thermavo::abandonedSerialRequests();
+    {
+        OnLineBoard board(m_port);
+        QVERIFY(board.replied());
+        *unfinished = true;
+        board.port.close();
+        QVERIFY(!board.port.isOpen());
+    }
+    // The read was pending at the close, at least.
+    QVERIFY(thermavo::abandonedSerialRequests() > abandonedBefore);
+    *unfinished = false;
+    OnLineBoard again(m_port);
+    QVERIFY(again.replied());
+    again.port.SendByte(0x20);
+    again.port.close();
+}
+
+// FlushFileBuffers has no time-out of its own; a driver whose flush does not return must not
+// keep the close waiting.
+void WinLinkTest::closeDoesNotWaitForAFlushThatHangs() {
+    SerialApi api;
+    const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto flushes = std::make_shared<std::atomic<int>>(0);
+    api.api.flushFileBuffers = [release, flushes](HANDLE) {
+        ++*flushes;
+        ::WaitForSingleObject(release, INFINITE);
+        return TRUE;
+    };
+    api.install();
+    {
+        ComPort port;
+        port.setComNumber(m_port);
+        port.open();
+        port.SendByte(0x20);
+        port.close();
+        QVERIFY(!port.isOpen());
+    }
+    // The close has returned while the flush still waits.
+    QCOMPARE(flushes->load(), 1);
+    ::SetEvent(release);
+    QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
+    ::CloseHandle(release);
 }
 
 void WinLinkTest::secondOpenIsRefused() {
@@ -197,7 +405,7 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     // A re-plugged adapter keeps its COM number on Windows: the board comes back on the same port
     // and the window goes on line to it by itself.
     signalBoard("THERMAVO_BOARD_RESTART");
-    QTRY_VERIFY_WITH_TIMEOUT(thermavo::isPortPresent(m_port), kRepliesWithinMs);
+    QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
     QTemporaryDir folder;
     QStringList messages;
     MainFormServices services = MainFormServices::system();
@@ -225,6 +433,55 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     form.ui().OnLineButton->click();
     QVERIFY(!form.onLine());
     QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d\x20"), kRepliesWithinMs);
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
+}
+
+// Windows may end the process as soon as every program has answered WM_ENDSESSION: the log is
+// complete, the stop byte sent, the port closed and the settings saved by the time the message
+// is answered. Needs Qt's windows platform, whose windows receive the message.
+void WinLinkTest::sessionEndClosesBeforeItIsAnswered() {
+    if (QGuiApplication::platformName() != QLatin1String("windows"))
+        QSKIP("needs the windows platform; test_winlink_session runs it there");
+    QTemporaryDir folder;
+    const QString log = folder.filePath(QStringLiteral("session.slk"));
+    const QString settings = folder.filePath(QStringLiteral("thermavo.INI"));
+    QStringList messages;
+    MainFormServices services = MainFormServices::system();
+    services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [this] { return std::optional<int>(m_port); };
+    services.settingsFile = settings;
+    TMainForm form(services);
+    form.showAtStart();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    form.ui().OnLineButton->click();
+    QVERIFY(form.onLine());
+    form.ui().SylkFileEdit->setText(log);
+    form.ui().LogOnButton->click();
+    QVERIFY(form.logOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(form.recordCount() >= 1, kRepliesWithinMs);
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("m"), kRepliesWithinMs);
+    QVERIFY(!QFile::exists(settings));
+
+    const HWND window = reinterpret_cast<HWND>(form.winId());
+    QVERIFY(::SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != 0);
+    ::SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+
+    // Nothing has run since the answer.
+    QVERIFY(!form.logOpen());
+    QVERIFY(!form.onLine());
+    QVERIFY(!form.port().isOpen());
+    const QByteArray written = fileBytes(log);
+    QVERIFY2(written.startsWith("ID;PThermavo\r\n") && written.endsWith("\r\nE\r\n"),
+             written.constData());
+    QVERIFY(written.count("C;Y") >= 1);
+    const QByteArray stored = fileBytes(settings);
+    QVERIFY2(stored.startsWith("[TMainForm]\r\n") && stored.contains("\r\nNormalPos=") &&
+                 stored.endsWith("\r\nUsedBoardComboBox.ItemIndex=0\r\n"),
+             stored.constData());
+    // The port closed after the stop byte had left: nothing could send it since.
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("m "), kRepliesWithinMs);
     QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
 }
 
