@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/boardreconnect.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "link/delaytimer.h"
@@ -81,7 +82,7 @@ public:
 
     bool onLine() const { return FOnLine; }
     // The board's port was lost while on line and is being tried again.
-    bool reconnecting() const { return m_reconnecting; }
+    bool reconnecting() const { return m_reconnect->active(); }
     bool logRequested() const { return FLogRequested; }
     bool logOpen() const { return FLogOpen; }
     const thermavo::Channels& channels() const { return FChannels; }
@@ -129,10 +130,12 @@ private:
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
-    void GoOnLine();
+    void GoOnLine(int row);
     void PortLost(const QString& reason);
     void ReconnectTimerTimer();
     void StopReconnecting();
+    void ShowLinkStatus();
+    void CloseLostBox();
     void rejectPortDialog();
 
     enum class SettingsSave { All, RetryFailed };
@@ -164,9 +167,11 @@ private:
     thermavo::DataPacket* DataPacket = nullptr;
     thermavo::TDelayTimer DelayTimer;
     QTimer* SampleIntervalTimer = nullptr;
-    QTimer* m_reconnectTimer = nullptr;
+    thermavo::BoardReconnect* m_reconnect = nullptr;
     QTimer* m_paintTimer = nullptr;
     QElapsedTimer m_sinceLastPaint;
+    QElapsedTimer m_sinceLastReply;
+    bool m_replyShownSincePaint = false;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;
@@ -176,9 +181,6 @@ private:
     bool m_switchingOnLine = false;
     bool m_closeAfterOnLineSwitch = false;
 
-    bool m_reconnecting = false;
-    int m_portLosses = 0;
-    QDateTime m_lostAt;
     QPointer<QMessageBox> m_portLostBox;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};

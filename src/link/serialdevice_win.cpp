@@ -143,6 +143,14 @@ public:
         return bytes;
     }
 
+    // A read or character wait already under way still completes; no new one starts until
+    // reading resumes.
+    void pauseReading(bool paused) override {
+        m_paused = paused;
+        if (!paused)
+            startReading();
+    }
+
     void write(const QByteArray& bytes) override {
         m_queued += bytes;
         if (!m_write.pending)
@@ -170,7 +178,7 @@ private:
     // Reads what the driver holds until a read has to wait; a read that comes back empty at
     // once (the driver holds nothing) waits for the next received character instead.
     void startReading() {
-        while (isOpen() && !m_read.pending) {
+        while (isOpen() && !m_paused && !m_read.pending) {
             DWORD count = 0;
             if (!::ReadFile(m_device, m_chunk, kReadChunk, nullptr, &m_read.block) &&
                 ::GetLastError() != ERROR_IO_PENDING) {
@@ -297,6 +305,7 @@ private:
     Overlapped m_write;
     Overlapped m_lineEvent;
     DWORD m_events = 0;
+    bool m_paused = false;
     char m_chunk[kReadChunk] = {};
     QByteArray m_received;
     QByteArray m_queued;

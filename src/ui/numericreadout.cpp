@@ -85,6 +85,26 @@ NumericReadout::NumericReadout(QWidget* parent)
 
 void NumericReadout::setValue(float value) {
     m_value = value;
+    if (!m_deferred || !isVisible()) {
+        showValue();
+        return;
+    }
+    if (!m_pending && readoutText(m_value, m_separatorText) != m_shownText) {
+        m_pending = true;
+        update();
+    }
+}
+
+void NumericReadout::setDeferredText(bool deferred) {
+    m_deferred = deferred;
+    if (!deferred)
+        showPendingValue();
+}
+
+void NumericReadout::showPendingValue() {
+    if (!m_pending)
+        return;
+    m_pending = false;
     showValue();
 }
 
