@@ -46,6 +46,7 @@ void PortWorker::onReadyRead() {
     QByteArray bytes = m_device->readAll();
     if (bytes.isEmpty())
         return;
+    const bool readOn = bytes.size() >= kReadOnAtBytes;
     bool wake = false;
     {
         const std::lock_guard lock(m_shared->receiveMutex);
@@ -58,8 +59,10 @@ void PortWorker::onReadyRead() {
         QMetaObject::invokeMethod(
             owner, [owner] { owner->handleReceived(); }, Qt::QueuedConnection);
     }
-    m_device->pauseReading(true);
-    m_gather->start();
+    if (!readOn) {
+        m_device->pauseReading(true);
+        m_gather->start();
+    }
 }
 
 void PortWorker::transmit() {

@@ -47,6 +47,10 @@ public:
     // After taking what arrived, the reader leaves the device alone this long, so that a board
     // sending back to back wakes it once for many replies; the driver holds the bytes meanwhile.
     static constexpr int kGatherMs = 50;
+    // A take this large (a board's line brings about 300 bytes in 50 ms) means the bytes come
+    // faster than that: the reader reads on at once rather than let the driver's queue fill up,
+    // which on Linux holds 4096 bytes per read.
+    static constexpr qsizetype kReadOnAtBytes = 1024;
     // How long a closing port waits for the device to take the bytes queued before the close.
     static constexpr int kCloseDrainMs = 100;
 

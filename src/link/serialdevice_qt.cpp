@@ -107,8 +107,7 @@ public:
         // Qt Serial Port watches the device with a read notifier of its own, which it enables as
         // the port opens and, with no limit on its read buffer, never touches again: switching it
         // off is what keeps a pausing reader from being woken by every arriving byte.
-        for (auto* notifier :
-             m_port->findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
+        for (auto* notifier : m_port->findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
             if (notifier->type() == QSocketNotifier::Read)
                 m_readNotifier = notifier;
         }

@@ -48,11 +48,12 @@ struct FramerThroughPort {
             return false;
         port.setComNumber(number);
         port.setTickSource([clock = clock] { return clock->load(); });
-        QObject::connect(&packet, &DataPacket::StringPacket, &packet, [this](const QByteArray& data) {
-            replies.append(data);
-            if (rearm)
-                packet.setEnabled(true);
-        });
+        QObject::connect(&packet, &DataPacket::StringPacket, &packet,
+                         [this](const QByteArray& data) {
+                             replies.append(data);
+                             if (rearm)
+                                 packet.setEnabled(true);
+                         });
         QObject::connect(&packet, &DataPacket::Timeout, &packet, [this] {
             timeouts.append(clock->load());
             if (rearm)

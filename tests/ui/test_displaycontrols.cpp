@@ -65,6 +65,7 @@ private slots:
     void readout_data();
     void readout();
     void readoutShrinksTextRatherThanCutIt();
+    void deferredReadoutShowsTheLatestValueWhenPainted();
 
     void sliderKeys_data();
     void sliderKeys();
@@ -127,6 +128,31 @@ void DisplayControlsTest::readoutShrinksTextRatherThanCutIt() {
 
     readout->resize(200, 21);
     QCOMPARE(readout->font().pointSizeF(), 16.0);
+}
+
+void DisplayControlsTest::deferredReadoutShowsTheLatestValueWhenPainted() {
+    QWidget window;
+    auto* readout = new NumericReadout(&window);
+    readout->setDecimalSeparator(QStringLiteral("."));
+    readout->setGeometry(8, 8, 60, 21);
+    readout->setDeferredText(true);
+    // Hidden, nothing is painted: the text follows at once.
+    readout->setValue(1.0F);
+    QCOMPARE(readout->text(), QStringLiteral("1.00"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (const float value : {2.0F, 3.0F, 4.25F})
+        readout->setValue(value);
+    QCOMPARE(readout->value(), 4.25F);
+    QCOMPARE(readout->text(), QStringLiteral("1.00"));
+    readout->showPendingValue();
+    QCOMPARE(readout->text(), QStringLiteral("4.25"));
+    // Switched back, the readout is immediate again, with nothing left pending.
+    readout->setValue(5.0F);
+    readout->setDeferredText(false);
+    QCOMPARE(readout->text(), QStringLiteral("5.00"));
+    readout->setValue(6.0F);
+    QCOMPARE(readout->text(), QStringLiteral("6.00"));
 }
 
 void DisplayControlsTest::sliderKeys_data() {
