@@ -28,8 +28,8 @@ public:
     void setValue(float value);
 
     // While the readout is shown, a deferred readout lays out the text of a new value only when
-    // the window is about to be repainted (showPendingValue), once however often the value
-    // changed meanwhile; value() is always the latest.
+    // the window is about to be repainted (showPendingValue) or the readout is painted, once
+    // however often the value changed meanwhile; value() is always the latest.
     void setDeferredText(bool deferred);
     void showPendingValue();
 
