@@ -40,15 +40,6 @@ constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
-// The shortest time between two repaints of the window: 20 a second keep readouts and the
-// activity indicator lively, where a board replying 50 times a second would otherwise have the
-// window repainted 50 times a second, which costs more than all the rest of the program.
-constexpr int kPaintPeriodMs = 50;
-// The board's replies reach the window in batches about every 50 ms, and each repaint between
-// two batches would wake the window thread once more. So a batch is painted at once when it comes
-// a little early for the period, and while replies arrive, whatever has to wait (a batch too
-// early, the clock, a sample) waits for the next batch, or this much longer if none comes.
-constexpr int kPaintEarlinessMs = 10;
 
 // The long part of a hint goes to the status bar, the short part is the tooltip.
 QString longHint(const QString& hint) {
@@ -136,6 +127,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
     connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
 
+    m_windowClock.start();
     m_paintTimer = new QTimer(this);
     m_paintTimer->setSingleShot(true);
     connect(m_paintTimer, &QTimer::timeout, this, [this] {
@@ -310,27 +302,19 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 }
 
 bool TMainForm::event(QEvent* event) {
-    // Qt asks for one repaint of everything that changed since the last; a request that comes
-    // too soon after it waits, and everything changed meanwhile is painted together then.
+    // Qt asks for one repaint of everything that changed since the last. About 20 a second keep
+    // readouts and the activity indicator lively, where a board replying 50 times a second would
+    // otherwise have the window repainted 50 times a second, which costs more than all the rest
+    // of the program; a request that comes too soon waits, and everything changed meanwhile is
+    // painted together then.
     if (event->type() == QEvent::UpdateRequest) {
-        const qint64 since =
-            m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed() : kPaintPeriodMs;
-        const qint64 sinceReply =
-            m_sinceLastReply.isValid() ? m_sinceLastReply.elapsed() : kPaintPeriodMs;
-        const bool tooSoon = since < kPaintPeriodMs - kPaintEarlinessMs;
-        qint64 wait = 0;
-        if ((tooSoon || !m_replyShownSincePaint) && sinceReply < kPaintPeriodMs)
-            wait = kPaintPeriodMs + kPaintEarlinessMs - sinceReply;
-        else if (tooSoon)
-            wait = kPaintPeriodMs - since;
+        const qint64 wait = m_repaintPacer.waitBeforePainting(m_windowClock.elapsed());
         if (wait > 0) {
             if (!m_paintTimer->isActive())
                 m_paintTimer->start(static_cast<int>(wait));
             return true;
         }
         m_paintTimer->stop();
-        m_sinceLastPaint.start();
-        m_replyShownSincePaint = false;
         for (int channel = 0; channel < kChannelCount; ++channel) {
             for (NumericReadout* readout :
                  {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]})
@@ -626,8 +610,7 @@ void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
 
     if (Data.isEmpty())
         return;
-    m_sinceLastReply.start();
-    m_replyShownSincePaint = true;
+    m_repaintPacer.replyShown(m_windowClock.elapsed());
     IndicatorToggle();
     const DecodedReply reply =
         decodeReply(boardKindForRow(BoardRow()), std::string_view(Data.constData(), Data.size()));

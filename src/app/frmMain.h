@@ -11,6 +11,7 @@
 #include "ui/formstate.h"
 #include "ui/inifilestore.h"
 #include "ui/regional.h"
+#include "ui/repaintpacer.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -169,9 +170,8 @@ private:
     QTimer* SampleIntervalTimer = nullptr;
     thermavo::BoardReconnect* m_reconnect = nullptr;
     QTimer* m_paintTimer = nullptr;
-    QElapsedTimer m_sinceLastPaint;
-    QElapsedTimer m_sinceLastReply;
-    bool m_replyShownSincePaint = false;
+    QElapsedTimer m_windowClock;
+    thermavo::RepaintPacer m_repaintPacer;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;
