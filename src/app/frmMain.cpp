@@ -73,7 +73,8 @@ MainFormServices MainFormServices::system() {
 
 TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     : QWidget(parent), m_services(std::move(services)), m_ui(std::make_unique<Ui::TMainForm>()),
-      DelayTimer(m_services.tickCount), IniFileStore(m_services.settingsFile) {
+      FLogFile(m_services.logDiskSync), DelayTimer(m_services.tickCount),
+      IniFileStore(m_services.settingsFile) {
     setFont(windowFont());
     m_ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -147,6 +148,10 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     // On the right of the status bar, where the hints shown on the left never cover it.
     m_ui->StatusBar->addPermanentWidget(m_ui->LinkStatusLabel);
     m_ui->LinkStatusLabel->hide();
+    // A label of its own, left of the board's: a log taken away and a board lost are separate
+    // events, and each text stays until its own matter is settled.
+    m_ui->StatusBar->insertPermanentWidget(0, m_ui->LogStatusLabel);
+    m_ui->LogStatusLabel->hide();
 
     m_ui->Chart1->setRegionalSettings(m_services.regionalSettings());
     qApp->installEventFilter(this);
@@ -741,6 +746,8 @@ void TMainForm::LogOnActionExecute() {
 void TMainForm::OpenLog() {
     FRecordCount = 0;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
+    m_ui->LogStatusLabel->hide();
+    m_logLosses = 0;
     if (m_ui->LoggingType->currentIndex() == kSylkRow)
         openSylkLog(FLogFile, QFile::encodeName(m_ui->SylkFileEdit->text()).toStdString());
     else if (m_ui->LoggingType->currentIndex() == kTabRow)
@@ -755,15 +762,49 @@ void TMainForm::WriteLogRecord() {
     for (int channel = 0; channel < kChannelCount; ++channel)
         channels[channel] = {FChannels[channel].Valid, FChannels[channel].Filtered};
     try {
+        // Never into a file that lost its name: the record goes where the log goes on.
+        const LogFile::Continuation continuation = FLogFile.followName();
+        if (continuation.loss != LogLoss::None)
+            ShowLogLoss(continuation.loss,
+                        QFileInfo(QFile::decodeName(continuation.path.c_str())).fileName());
         if (m_ui->LoggingType->currentIndex() == kSylkRow)
-            writeSylkRecord(FLogFile, FRecordCount + 1, localNow(), channels);
+            writeSylkRecord(FLogFile, localNow(), channels);
         else if (m_ui->LoggingType->currentIndex() == kTabRow)
             writeTabRecord(FLogFile, localNow(), channels, m_services.regionalSettings());
+    } catch (const LogFileLost& lost) {
+        ShowLogLoss(lost.loss(), QString());
     } catch (const std::exception&) {
         // A record that cannot be written is dropped; logging goes on with the next one.
     }
     ++FRecordCount;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
+}
+
+// What became of the log file and where the log goes on; an empty name: nowhere yet, the next
+// record tries again.
+void TMainForm::ShowLogLoss(LogLoss loss, const QString& goesOnIn) {
+    const QString what =
+        loss == LogLoss::Deleted ? QStringLiteral("deleted") : QStringLiteral("replaced");
+    QString outcome;
+    if (goesOnIn.isEmpty()) {
+        outcome = loss == LogLoss::Deleted ? QStringLiteral("cannot be created again")
+                                           : QStringLiteral("cannot go on writing");
+    } else {
+        ++m_logLosses;
+        if (loss == LogLoss::Deleted)
+            outcome = QStringLiteral("created again");
+        else if (m_ui->LoggingType->currentIndex() == kSylkRow)
+            outcome = QStringLiteral("continued in %1").arg(goesOnIn);
+        else
+            outcome = QStringLiteral("appending to the new file");
+    }
+    const QString at = m_services.now().time().toString(kStatusTimeFormat);
+    m_ui->LogStatusLabel->setText(
+        m_logLosses > 1 ? QStringLiteral("Log file lost %1 times, last %2 at %3, %4")
+                              .arg(m_logLosses)
+                              .arg(what, at, outcome)
+                        : QStringLiteral("Log file %1 at %2, %3").arg(what, at, outcome));
+    m_ui->LogStatusLabel->show();
 }
 
 void TMainForm::CloseLog() {

@@ -55,6 +55,8 @@ struct MainFormServices {
     QString settingsFile;
     // How often a lost board's port is tried again.
     int reconnectIntervalMs = 2000;
+    // How the log reaches the disk itself, off the window thread.
+    thermavo::DiskSyncSettings logDiskSync;
 
     static MainFormServices system();
 };
@@ -128,6 +130,7 @@ private:
     void OpenLog();
     void WriteLogRecord();
     void CloseLog();
+    void ShowLogLoss(thermavo::LogLoss loss, const QString& goesOnIn);
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
@@ -182,6 +185,8 @@ private:
     bool m_closeAfterOnLineSwitch = false;
 
     QPointer<QMessageBox> m_portLostBox;
+
+    int m_logLosses = 0;
 
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <system_error>
+#ifndef _WIN32
+#include <filesystem>
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -18,13 +21,23 @@ namespace thermavo {
 
 namespace {
 
-constexpr std::string_view kLineEnd = "\r\n";
-
 #ifdef _WIN32
 std::string systemMessage(DWORD code) {
     return std::system_category().message(static_cast<int>(code));
 }
+
+std::string absolutePath(const std::string& path) {
+    return path;
+}
 #else
+// The log's name is watched and taken again after a loss; a later change of the current folder
+// must not move it.
+std::string absolutePath(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.string();
+}
+
 std::string systemMessage(int code) {
     return std::generic_category().message(code);
 }
@@ -46,6 +59,8 @@ int openExisting(const std::string& path, int flags) {
 
 } // namespace
 
+LogFile::LogFile(DiskSyncSettings sync) : m_sync(std::move(sync)) {}
+
 LogFile::~LogFile() {
     try {
         close();
@@ -54,35 +69,63 @@ LogFile::~LogFile() {
     }
 }
 
-void LogFile::open(const std::string& path, Mode mode) {
+void LogFile::open(const std::string& path, Mode mode, std::string_view start) {
     if (isOpen()) {
         throw IoError("A log file is already open");
     }
     if (path.empty()) {
         throw IoError("No log file name given");
     }
-    m_used = 0;
+    m_path = absolutePath(path);
+    m_openedPath = m_path;
+    m_mode = mode;
+    m_start = start;
     m_end = 0;
     m_lineEnd = 0;
     m_lineEndAtLineStart = true;
     m_cutPending = false;
-    openHandle(path, mode);
+    m_createdInFolder.clear();
+#ifdef _WIN32
+    // The syncing thread's duplicate of the previous log's handle keeps that file shared for
+    // reading only until its last flush is done: a log switched on again at once waits for it.
+    try {
+        openHandle(m_path, mode);
+    } catch (const IoError&) {
+        if (!m_sync.waitForReleased()) {
+            throw;
+        }
+        openHandle(m_path, mode);
+    }
+#else
+    openHandle(m_path, mode);
+#endif
+    try {
+        startFile();
+    } catch (const IoError&) {
+        m_sync.release();
+        try {
+            closeHandle();
+        } catch (const IoError&) {
+            // The failure to report is the one of the start text.
+        }
+        throw;
+    }
 }
 
-void LogFile::writeLine(std::string_view text) {
+void LogFile::write(std::string_view text) {
     if (!isOpen()) {
         throw IoError("The log file is not open");
     }
-    put(text);
-    put(kLineEnd);
-}
-
-void LogFile::writeAndPush(std::string_view text) {
-    if (!isOpen()) {
-        throw IoError("The log file is not open");
+    if (!m_startPending) {
+        ++m_writes;
+        writeOut(text);
+        return;
     }
-    put(text);
-    flush();
+    std::string withStart = m_start;
+    withStart += text;
+    writeOut(withStart);
+    m_startPending = false;
+    m_writes = 1;
 }
 
 void LogFile::close() {
@@ -90,11 +133,14 @@ void LogFile::close() {
         return;
     }
     std::string failure;
-    try {
-        flush();
-    } catch (const IoError& error) {
-        failure = error.what();
+    if (m_cutPending) {
+        try {
+            cutBack();
+        } catch (const IoError& error) {
+            failure = error.what();
+        }
     }
+    m_sync.release();
     try {
         closeHandle();
     } catch (const IoError& error) {
@@ -108,39 +154,27 @@ void LogFile::close() {
 }
 
 bool LogFile::atLineStart() const {
-    if (m_used > 0) {
-        return m_buffer[m_used - 1] == '\n';
-    }
     // A pending cut is made before anything else is written.
-    return m_end == m_lineEnd || m_cutPending ? m_lineEndAtLineStart : false;
+    return m_lineEndAtLineStart;
 }
 
-void LogFile::put(std::string_view text) {
-    while (!text.empty()) {
-        const std::size_t count = std::min(text.size(), kBufferSize - m_used);
-        std::memcpy(m_buffer.data() + m_used, text.data(), count);
-        m_used += count;
-        text.remove_prefix(count);
-        if (m_used == kBufferSize) {
-            flush();
-        }
+// A file just opened: the syncing thread follows it, and it gets its start text.
+void LogFile::startFile() {
+    m_writes = 0;
+    m_sync.follow(handle(), m_createdInFolder);
+    m_startPending = !m_start.empty();
+    if (m_startPending) {
+        writeOut(m_start);
+        m_startPending = false;
     }
 }
 
-// The buffer is emptied before writing, so the bytes of a failed write are dropped and the
-// writer stays usable for the next record.
-void LogFile::flush() {
-    const std::size_t count = m_used;
-    m_used = 0;
-    if (count > 0 || m_cutPending) {
-        writeOut(m_buffer.data(), count);
-    }
-}
-
-void LogFile::writeOut(const char* data, std::size_t size) {
+void LogFile::writeOut(std::string_view text) {
     if (m_cutPending) {
         cutBack();
     }
+    const char* data = text.data();
+    std::size_t size = text.size();
     while (size > 0) {
         std::size_t count = 0;
         try {
@@ -153,15 +187,14 @@ void LogFile::writeOut(const char* data, std::size_t size) {
             }
             throw;
         }
-        const std::string_view written(data, count);
-        const std::size_t lastLineEnd = written.rfind('\n');
-        if (lastLineEnd != std::string_view::npos) {
-            m_lineEnd = m_end + static_cast<std::int64_t>(lastLineEnd) + 1;
-            m_lineEndAtLineStart = true;
-        }
         m_end += static_cast<std::int64_t>(count);
         data += count;
         size -= count;
+    }
+    if (!text.empty()) {
+        m_lineEnd = m_end;
+        m_lineEndAtLineStart = text.back() == '\n';
+        m_sync.written();
     }
 }
 
@@ -174,10 +207,37 @@ void LogFile::cutBack() {
     }
 }
 
+std::string continuedLogName(const std::string& path, int number) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = path.rfind('.');
+    // A name that only begins with a dot has no extension.
+    if (dot == std::string::npos || dot <= nameStart) {
+        dot = path.size();
+    }
+    std::string continued = path.substr(0, dot) + "-continued";
+    if (number > 1) {
+        continued += "-" + std::to_string(number);
+    }
+    return continued + path.substr(dot);
+}
+
 #ifdef _WIN32
 
 bool LogFile::isOpen() const {
     return m_handle != nullptr;
+}
+
+NativeFile LogFile::handle() const {
+    return m_handle;
+}
+
+// The file is open without FILE_SHARE_DELETE, so nobody can delete, rename or replace it.
+LogFile::Continuation LogFile::followName() {
+    if (!isOpen()) {
+        throw IoError("The log file is not open");
+    }
+    return {};
 }
 
 void LogFile::openHandle(const std::string& path, Mode mode) {
@@ -259,20 +319,57 @@ void LogFile::closeHandle() {
 
 #else
 
-bool LogFile::isOpen() const {
-    return m_fd >= 0;
+namespace {
+
+// The folder a file lies in, for a path made absolute.
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-void LogFile::openHandle(const std::string& path, Mode mode) {
+// The name asked for exists already, where only a new file will do.
+class NameTaken : public IoError {
+public:
+    using IoError::IoError;
+};
+
+// Created logs go on in at most this many files beside the log's name.
+constexpr int kMostContinuedFiles = 999;
+
+} // namespace
+
+struct LogFile::OpenedFile {
+    int fd = -1;
+    std::int64_t size = 0;
+    bool endsWithLineEnd = true;
+    bool created = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// Opens a log file as the writer holds it; mustBeNew refuses (NameTaken) an existing file.
+LogFile::OpenedFile LogFile::openFile(const std::string& path, Mode mode, bool mustBeNew) {
     // Non-blocking only while opening, so that a FIFO without a reader cannot hang the program.
     const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (mode == Mode::Append ? O_APPEND : 0);
-    bool created = false;
-    int fd = openExisting(path, flags);
-    if (fd < 0 && errno == ENOENT) {
-        fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_EXCL, 0666);
-        created = fd >= 0;
+    const auto createNew = [&] {
+        return ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_EXCL, 0666);
+    };
+    OpenedFile opened;
+    int fd = -1;
+    if (mustBeNew) {
+        fd = createNew();
         if (fd < 0 && errno == EEXIST) {
-            fd = openExisting(path, flags);
+            throw NameTaken("The log file \"" + path + "\" exists already");
+        }
+        opened.created = fd >= 0;
+    } else {
+        fd = openExisting(path, flags);
+        if (fd < 0 && errno == ENOENT) {
+            fd = createNew();
+            opened.created = fd >= 0;
+            if (fd < 0 && errno == EEXIST) {
+                fd = openExisting(path, flags);
+            }
         }
     }
     if (fd < 0) {
@@ -293,7 +390,7 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
     }
     // A file nobody may write is read-only for this program too, also when it runs with
     // privileges that would let it write anyway.
-    if (!created && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    if (!opened.created && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
         throw fail("the file is read-only");
     }
     const int status = ::fcntl(fd, F_GETFL);
@@ -309,15 +406,102 @@ void LogFile::openHandle(const std::string& path, Mode mode) {
             throw fail(systemMessage(errno));
         }
         if (mode == Mode::Append && ::fstat(fd, &info) == 0 && info.st_size > 0) {
-            m_end = info.st_size;
-            m_lineEnd = m_end;
+            opened.size = info.st_size;
             char last = '\n';
             if (::pread(fd, &last, 1, info.st_size - 1) == 1) {
-                m_lineEndAtLineStart = last == '\n';
+                opened.endsWithLineEnd = last == '\n';
             }
         }
     }
-    m_fd = fd;
+    opened.fd = fd;
+    opened.device = info.st_dev;
+    opened.inode = info.st_ino;
+    return opened;
+}
+
+bool LogFile::isOpen() const {
+    return m_fd >= 0;
+}
+
+NativeFile LogFile::handle() const {
+    return m_fd;
+}
+
+void LogFile::openHandle(const std::string& path, Mode mode) {
+    adopt(openFile(path, mode, false));
+}
+
+void LogFile::adopt(const OpenedFile& opened) {
+    m_fd = opened.fd;
+    m_device = opened.device;
+    m_inode = opened.inode;
+    m_end = opened.size;
+    m_lineEnd = m_end;
+    m_lineEndAtLineStart = opened.endsWithLineEnd;
+    m_cutPending = false;
+    m_createdInFolder = opened.created ? folderOf(m_path) : std::string();
+}
+
+LogFile::Continuation LogFile::followName() {
+    if (!isOpen()) {
+        throw IoError("The log file is not open");
+    }
+    struct stat named {};
+    const bool somethingAtName = ::stat(m_path.c_str(), &named) == 0;
+    if (somethingAtName && named.st_dev == m_device && named.st_ino == m_inode) {
+        return {};
+    }
+    // A folder that cannot be looked into says nothing about the file: it is written as before.
+    if (!somethingAtName && errno != ENOENT && errno != ENOTDIR) {
+        return {};
+    }
+    const LogLoss loss = somethingAtName ? LogLoss::Replaced : LogLoss::Deleted;
+    std::string path = m_path;
+    OpenedFile opened;
+    try {
+        if (m_mode == Mode::Append) {
+            opened = openFile(path, m_mode, false);
+        } else {
+            bool placed = false;
+            if (loss == LogLoss::Deleted) {
+                try {
+                    opened = openFile(path, m_mode, true);
+                    placed = true;
+                } catch (const NameTaken&) {
+                    // Another file took the name just now: it is kept like a replacement.
+                }
+            }
+            for (int number = 1; !placed; ++number) {
+                if (number > kMostContinuedFiles) {
+                    throw IoError("No free name for the log beside \"" + m_openedPath + "\"");
+                }
+                path = continuedLogName(m_openedPath, number);
+                try {
+                    opened = openFile(path, m_mode, true);
+                    placed = true;
+                } catch (const NameTaken&) {
+                    // That continuation exists already; the next number is tried.
+                }
+            }
+        }
+    } catch (const IoError& error) {
+        throw LogFileLost(loss, error.what());
+    }
+    // The file left behind has no name, or another file's: nothing more goes to it.
+    m_sync.release();
+    try {
+        closeHandle();
+    } catch (const IoError&) {
+        // Nothing of the log is left in it to lose.
+    }
+    m_path = path;
+    adopt(opened);
+    try {
+        startFile();
+    } catch (const IoError&) {
+        // The start text stays due, and the next write carries it, as this record's will.
+    }
+    return {loss, m_path};
 }
 
 std::size_t LogFile::writeSome(const char* data, std::size_t size) {
@@ -350,6 +534,9 @@ void LogFile::truncateHandle(std::int64_t size) {
 void LogFile::closeHandle() {
     const int fd = m_fd;
     m_fd = -1;
+    // The syncing thread's duplicate shares the lock: without this the file would stay locked
+    // against the next writer until the last sync is done.
+    ::flock(fd, LOCK_UN);
     // The descriptor is gone after close() whatever it returns, so it is never retried.
     if (::close(fd) != 0 && errno != EINTR) {
         throw IoError("Cannot close the log file: " + systemMessage(errno));

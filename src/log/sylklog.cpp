@@ -15,31 +15,39 @@ constexpr std::array<std::string_view, 7> kHeader = {
 };
 // Column of channel T1; T8 lies in column 9.
 constexpr int kFirstChannelColumn = 2;
+constexpr std::string_view kLineEnd = "\r\n";
+
+void appendLine(std::string& text, std::string_view line) {
+    text += line;
+    text += kLineEnd;
+}
 
 } // namespace
 
 void openSylkLog(LogFile& file, const std::string& path) {
-    file.open(path, LogFile::Mode::Create);
+    std::string header;
     for (const std::string_view line : kHeader) {
-        file.writeLine(line);
+        appendLine(header, line);
     }
+    file.open(path, LogFile::Mode::Create, header);
 }
 
-void writeSylkRecord(LogFile& file, int recordNumber, const LocalDateTime& when,
-                     const LogChannels& channels) {
-    file.writeLine("C;Y" + std::to_string(recordNumber) + ";X1;K" +
-                   generalFifteenDigits(daysSince1899(when)));
+void writeSylkRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels) {
+    std::string record;
+    appendLine(record, "C;Y" + std::to_string(file.writesInFile() + 1) + ";X1;K" +
+                           generalFifteenDigits(daysSince1899(when)));
     for (std::size_t k = 0; k < channels.size(); ++k) {
         if (channels[k].valid) {
-            file.writeLine("C;X" + std::to_string(static_cast<int>(k) + kFirstChannelColumn) +
-                           ";K" + fixedTwoDecimals(channels[k].filtered, "."));
+            appendLine(record, "C;X" + std::to_string(static_cast<int>(k) + kFirstChannelColumn) +
+                                   ";K" + fixedTwoDecimals(channels[k].filtered, "."));
         }
     }
+    file.write(record);
 }
 
 void closeSylkLog(LogFile& file) {
     try {
-        file.writeLine("E");
+        file.write("E\r\n");
     } catch (const IoError&) {
         file.close();
         throw;

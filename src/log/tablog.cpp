@@ -63,19 +63,19 @@ void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels&
                     const RegionalSettings& regional) {
     // In a file that did not end with a line end the record would otherwise continue someone
     // else's line. A failed record needs nothing here: the writer has cut it off.
-    std::string first = file.atLineStart() ? std::string() : std::string("\r\n");
-    first += tabDateTimeText(when, regional);
-    first += '\t';
-    file.writeAndPush(first);
+    std::string line = file.atLineStart() ? std::string() : std::string("\r\n");
+    line += tabDateTimeText(when, regional);
+    line += '\t';
     for (std::size_t k = 0; k < channels.size(); ++k) {
         if (channels[k].valid) {
-            file.writeAndPush(fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator));
+            line += fixedTwoDecimals(channels[k].filtered, regional.decimalSeparator);
         }
         if (k + 1 < channels.size()) {
-            file.writeAndPush("\t");
+            line += '\t';
         }
     }
-    file.writeLine({});
+    line += "\r\n";
+    file.write(line);
 }
 
 void closeTabLog(LogFile& file) {

@@ -14,12 +14,11 @@ namespace thermavo {
 
 // Appends to an existing file, or creates it. Nothing is written. Throws IoError.
 void openTabLog(LogFile& file, const std::string& path);
-// Writes one record; each field is pushed to the file as it is written, the line end stays in
-// the buffer until the next push or the close. Throws IoError; the file is cut back to its last
-// complete line, so the fields of this record already written are taken back.
+// Writes one record, line end included, in one piece. Throws IoError; then none of the record
+// is in the file.
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
                     const RegionalSettings& regional);
-// Closes the file, writing what remains. Throws IoError; the file is released regardless.
+// Closes the file. Throws IoError; the file is released regardless.
 void closeTabLog(LogFile& file);
 
 // The date in the short date pattern, then, unless hour, minute and second are all zero, a

@@ -101,20 +101,21 @@ inline QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The rows of a SYLK log when it is whole: the header, rows 1 to n each with a time stamp
-// cell and numeric channel cells, and the end line. No value when any of that is broken.
-inline std::optional<int> sylkRows(const QByteArray& bytes) {
-    if (!bytes.endsWith("\r\nE\r\n"))
+// The rows of a SYLK log as far as it goes, as a crash leaves it: the header and rows 1 to n,
+// each with a time stamp cell and numeric channel cells, every line whole. No value when any of
+// that is broken.
+inline std::optional<int> sylkRowsSoFar(const QByteArray& bytes) {
+    if (!bytes.endsWith("\r\n"))
         return std::nullopt;
     QList<QByteArray> lines = bytes.split('\n');
     lines.removeLast();
     static const QRegularExpression rowStart(QStringLiteral(R"(^C;Y(\d+);X1;K\d+\.?\d*\r$)"));
     static const QRegularExpression cell(QStringLiteral(R"(^C;X([2-9]);K-?\d+\.?\d*\r$)"));
     constexpr int kHeaderLines = 7;
-    if (lines.size() < kHeaderLines + 1 || !lines.first().startsWith("ID;P"))
+    if (lines.size() < kHeaderLines || !lines.first().startsWith("ID;P"))
         return std::nullopt;
     int rows = 0;
-    for (qsizetype index = kHeaderLines; index < lines.size() - 1; ++index) {
+    for (qsizetype index = kHeaderLines; index < lines.size(); ++index) {
         const QString line = QString::fromLatin1(lines[index]);
         if (const auto match = rowStart.match(line); match.hasMatch()) {
             if (match.captured(1).toInt() != rows + 1)
@@ -124,7 +125,14 @@ inline std::optional<int> sylkRows(const QByteArray& bytes) {
             return std::nullopt;
         }
     }
-    return lines.last() == "E\r" ? std::optional<int>(rows) : std::nullopt;
+    return rows;
+}
+
+// The rows of a SYLK log when it is whole: as far as it goes, and then the end line.
+inline std::optional<int> sylkRows(const QByteArray& bytes) {
+    if (!bytes.endsWith("\r\nE\r\n"))
+        return std::nullopt;
+    return sylkRowsSoFar(bytes.chopped(3));
 }
 
 // The time stamps of a SYLK log's rows in days since 30 December 1899, in file order.

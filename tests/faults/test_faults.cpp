@@ -1,6 +1,10 @@
 #include "app/frmMain.h"
+#include "filesizelimit.h"
 #include "harness.h"
 #include "link/portdialog.h"
+#include "log/numbertext.h"
+#include "measure/board.h"
+#include "measure/decode.h"
 #include "pseudoterminal.h"
 #include "residentmemory.h"
 #include "ui/fileedit.h"
@@ -21,7 +25,12 @@
 #include <QToolButton>
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 
 // The window against a misbehaving board, a failing disk and awkward closing moments: what the
@@ -55,6 +64,65 @@ QByteArray knownReply() {
     for (int channel = 1; channel < 8; ++channel)
         text += " 1000 3000";
     return text;
+}
+
+// The argument that makes this program the logging program of logKilledWhileLogging.
+constexpr char kLoggingChild[] = "--logging-child";
+
+// A disk that takes its time: syncs wait until the test lets them go.
+class SlowDisk {
+public:
+    void sync() {
+        std::unique_lock lock(m_mutex);
+        ++m_waiting;
+        m_changed.wait(lock, [this] { return !m_holding; });
+        --m_waiting;
+    }
+    bool syncWaiting() {
+        const std::lock_guard lock(m_mutex);
+        return m_waiting > 0;
+    }
+    void release() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_holding = false;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_holding = true;
+    int m_waiting = 0;
+};
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// The value texts of a log's records: the channel cells of a SYLK log, the fields after the time
+// stamp of a TAB log.
+QStringList loggedValues(const QByteArray& bytes, bool sylk) {
+    QStringList values;
+    for (const QByteArray& line : bytes.split('\n')) {
+        const QString text = QString::fromLatin1(line).trimmed();
+        if (sylk && text.startsWith(QLatin1String("C;X")))
+            values << text.section(QLatin1String(";K"), 1);
+        else if (!sylk && !text.isEmpty())
+            values << QString::fromLatin1(line).chopped(1).split(QLatin1Char('\t')).mid(1);
+    }
+    values.removeAll(QString());
+    return values;
 }
 
 bool isReadingText(const QString& text) {
@@ -224,9 +292,9 @@ private slots:
         QVERIFY(m_form->logOpen());
         QVERIFY(ui().LogOnAction->isChecked());
         QVERIFY(!ui().LogOnAction->isEnabled());
-        // The TAB fields reach the disk as they are written.
-        if (row == kTabRow)
-            QCOMPARE(tabRecords(readAll(log) + "\r\n"), std::optional<int>(3));
+        // Every record counted is on the disk, whole.
+        QCOMPARE(row == kSylkRow ? sylkRowsSoFar(readAll(log)) : tabRecords(readAll(log)),
+                 std::optional<int>(3));
 
         // The board comes back on the same port; its old link is gone with it, as a pulled
         // adapter's device is.
@@ -556,36 +624,64 @@ private slots:
         QVERIFY(m_messages.empty());
     }
 
+    // A medium full from the start, or filling up after two records (the file may grow no
+    // further): every record is counted, none is left cut on the disk.
     void fullDisk_data() {
         QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("fillsUp");
+        QTest::addColumn<bool>("opens");
         QTest::addColumn<bool>("closeWarns");
-        // SYLK rows wait in the buffer, so the close has bytes to write and fails. A TAB record
-        // ends at its first failing push, before its line end is buffered: nothing is left for
-        // the close, which succeeds.
-        QTest::newRow("SYLK") << kSylkRow << true;
-        QTest::newRow("TAB") << kTabRow << false;
+        // The SYLK header goes out at the opening, so a full medium is found there and then.
+        QTest::newRow("SYLK, full") << kSylkRow << false << false << false;
+        // A TAB opening writes nothing; every record fails, and nothing is left for the close.
+        QTest::newRow("TAB, full") << kTabRow << false << true << false;
+        // The close cannot write the SYLK end record.
+        QTest::newRow("SYLK, filling up") << kSylkRow << true << true << true;
+        QTest::newRow("TAB, filling up") << kTabRow << true << true << false;
     }
 
     void fullDisk() {
         QFETCH(int, row);
+        QFETCH(bool, fillsUp);
+        QFETCH(bool, opens);
         QFETCH(bool, closeWarns);
+        const QString log = fillsUp ? path(row == kSylkRow ? "filling.slk" : "filling.txt")
+                                    : QStringLiteral("/dev/full");
+        if (fillsUp)
+            QFile::remove(log);
         PseudoTerminalBoard board(portFolder(), 227);
         goOnLine(227);
-        startLog(row, QStringLiteral("/dev/full"));
+        startLog(row, log);
+        if (!opens) {
+            QVERIFY(!m_form->logOpen());
+            QVERIFY(!ui().LogOnAction->isChecked());
+            QCOMPARE(m_messages.size(), std::size_t{1});
+            QCOMPARE(m_messages[0].text, QStringLiteral("The logfile could not be created."));
+            return;
+        }
         QVERIFY(m_form->logOpen());
         QVERIFY(m_messages.empty());
         m_form->DataPacketStringPacket(knownReply());
-        // Enough SYLK rows to fill the buffer several times, so writes really fail.
-        for (int tick = 0; tick < 10; ++tick)
+        std::optional<FileSizeLimit> full;
+        for (int tick = 0; tick < 10; ++tick) {
+            if (fillsUp && tick == 2)
+                full.emplace(QFileInfo(log).size());
             m_form->SampleIntervalTimerTimer();
+        }
         QCOMPARE(m_form->recordCount(), 10);
         QCOMPARE(ui().LogRecordsWritten->value(), 10);
         QVERIFY(m_messages.empty());
         QVERIFY(m_form->logRequested());
         ui().LogOnButton->click();
+        full.reset();
         QVERIFY(!m_form->logOpen());
         QVERIFY(!m_form->logRequested());
         QVERIFY(!ui().LogOnAction->isChecked());
+        if (fillsUp) {
+            const QByteArray bytes = readAll(log);
+            QCOMPARE(row == kSylkRow ? sylkRowsSoFar(bytes) : tabRecords(bytes),
+                     std::optional<int>(2));
+        }
         if (!closeWarns) {
             QVERIFY(m_messages.empty());
             return;
@@ -596,43 +692,99 @@ private slots:
         QCOMPARE(m_messages[0].text, QStringLiteral("There were errors while the log was closed."));
     }
 
-    void logFileRemovedOrWriteProtected_data() {
+    // The log file deleted, replaced as an editor or a spreadsheet saves (a new file renamed over
+    // it), or made read-only, after the first of six records: where the records went, and what
+    // the status line says.
+    void logFileTakenAwayOrWriteProtected_data() {
         QTest::addColumn<int>("row");
-        QTest::addColumn<bool>("removed");
-        QTest::newRow("SYLK removed") << kSylkRow << true;
-        QTest::newRow("TAB removed") << kTabRow << true;
-        QTest::newRow("SYLK made read-only") << kSylkRow << false;
-        QTest::newRow("TAB made read-only") << kTabRow << false;
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("times");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QList<int>>("records");
+        QTest::addColumn<QString>("status");
+        const QString at = QStringLiteral(R"(\d\d:\d\d:\d\d)");
+        QTest::newRow("SYLK removed")
+            << kSylkRow << "remove" << 1 << QStringList{"taken.slk"} << QList<int>{5}
+            << "^Log file deleted at " + at + ", created again$";
+        QTest::newRow("TAB removed")
+            << kTabRow << "remove" << 1 << QStringList{"taken.txt"} << QList<int>{5}
+            << "^Log file deleted at " + at + ", created again$";
+        QTest::newRow("TAB removed twice")
+            << kTabRow << "remove" << 2 << QStringList{"taken.txt"} << QList<int>{2}
+            << "^Log file lost 2 times, last deleted at " + at + ", created again$";
+        // The spreadsheet's file stays as it was saved; the log goes on beside it.
+        QTest::newRow("SYLK replaced")
+            << kSylkRow << "replace" << 1 << QStringList{"taken-continued.slk", "taken.slk"}
+            << QList<int>{5, 0}
+            << "^Log file replaced at " + at + ", continued in taken-continued.slk$";
+        QTest::newRow("TAB replaced")
+            << kTabRow << "replace" << 1 << QStringList{"taken.txt"} << QList<int>{5}
+            << "^Log file replaced at " + at + ", appending to the new file$";
+        // The open file keeps its rights: records go on to the same file.
+        QTest::newRow("SYLK made read-only")
+            << kSylkRow << "protect" << 1 << QStringList{"taken.slk"} << QList<int>{6} << "";
+        QTest::newRow("TAB made read-only")
+            << kTabRow << "protect" << 1 << QStringList{"taken.txt"} << QList<int>{6} << "";
     }
 
-    void logFileRemovedOrWriteProtected() {
+    void logFileTakenAwayOrWriteProtected() {
         QFETCH(int, row);
-        QFETCH(bool, removed);
-        const QString log = path(row == kSylkRow ? "taken.slk" : "taken.txt");
-        QFile::remove(log);
+        QFETCH(QString, action);
+        QFETCH(int, times);
+        QFETCH(QStringList, files);
+        QFETCH(QList<int>, records);
+        QFETCH(QString, status);
+        QTemporaryDir folder;
+        const QString log = folder.filePath(row == kSylkRow ? "taken.slk" : "taken.txt");
         PseudoTerminalBoard board(portFolder(), 228);
         goOnLine(228);
         startLog(row, log);
         m_form->DataPacketStringPacket(knownReply());
-        m_form->SampleIntervalTimerTimer();
-        if (removed)
-            QVERIFY(QFile::remove(log));
-        else
-            QCOMPARE(::chmod(QFile::encodeName(log).constData(), 0444), 0);
-        for (int tick = 0; tick < 5; ++tick)
+        const auto takeAway = [&] {
+            if (action == "remove") {
+                QVERIFY(QFile::remove(log));
+            } else if (action == "protect") {
+                QCOMPARE(::chmod(QFile::encodeName(log).constData(), 0444), 0);
+            } else {
+                const QString saving = folder.filePath(QStringLiteral("saving"));
+                QFile saved(saving);
+                QVERIFY(saved.open(QIODevice::WriteOnly) && saved.write("saved\r\n") == 7);
+                saved.close();
+                QCOMPARE(std::rename(QFile::encodeName(saving).constData(),
+                                     QFile::encodeName(log).constData()),
+                         0);
+            }
+        };
+        for (int tick = 0; tick < 6; ++tick) {
+            if (tick == 1 || (times == 2 && tick == 4))
+                takeAway();
             m_form->SampleIntervalTimerTimer();
+            // Said at the record that found the loss.
+            QCOMPARE(ui().LogStatusLabel->isHidden(), tick == 0 || status.isEmpty());
+        }
         QCOMPARE(m_form->recordCount(), 6);
         ui().LogOnButton->click();
         QVERIFY(!m_form->logOpen());
         QVERIFY(m_messages.empty());
-        // The open file keeps its rights: records go on to the same file, which is whole at the
-        // close, or to the removed file, which vanishes with it.
-        if (removed) {
-            QVERIFY(!QFile::exists(log));
-        } else {
-            const QByteArray bytes = readAll(log);
-            QCOMPARE(row == kSylkRow ? sylkRows(bytes) : tabRecords(bytes), std::optional<int>(6));
-            QFile::remove(log);
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files, QDir::Name), files);
+        for (qsizetype index = 0; index < files.size(); ++index) {
+            const QByteArray bytes = readAll(folder.filePath(files[index]));
+            if (records[index] == 0)
+                QCOMPARE(bytes, QByteArray("saved\r\n"));
+            else if (row == kSylkRow)
+                QCOMPARE(sylkRows(bytes), std::optional<int>(records[index]));
+            else
+                QCOMPARE(tabRecords(bytes.startsWith("saved\r\n") ? bytes.mid(7) : bytes),
+                         std::optional<int>(records[index]));
+        }
+        QCOMPARE(ui().LogStatusLabel->isHidden(), status.isEmpty());
+        if (!status.isEmpty()) {
+            QVERIFY2(QRegularExpression(status).match(ui().LogStatusLabel->text()).hasMatch(),
+                     qPrintable(ui().LogStatusLabel->text()));
+            // A new log starts with a clear line.
+            ui().LogOnButton->click();
+            QVERIFY(ui().LogStatusLabel->isHidden());
+            ui().LogOnButton->click();
         }
     }
 
@@ -801,7 +953,175 @@ private slots:
         QCOMPARE(sylkRows(readAll(log)), std::optional<int>(1));
         QVERIFY(m_messages.empty());
     }
+
+    // A sync that takes as long as the test likes: replies go on being handled, the window goes
+    // on painting, records go on being written and counted, and the log closes, all while it
+    // waits.
+    void slowDiskHoldsNothingUp_data() {
+        QTest::addColumn<int>("row");
+        QTest::newRow("SYLK") << kSylkRow;
+        QTest::newRow("TAB") << kTabRow;
+    }
+
+    void slowDiskHoldsNothingUp() {
+        QFETCH(int, row);
+        const QString log = path(row == kSylkRow ? "slow.slk" : "slow.txt");
+        QFile::remove(log);
+        const auto disk = std::make_shared<SlowDisk>();
+        // However the case ends, the window's log must be able to finish its syncs.
+        const std::unique_ptr<SlowDisk, void (*)(SlowDisk*)> release(
+            disk.get(), [](SlowDisk* d) { d->release(); });
+        MainFormServices slow = services();
+        slow.logDiskSync.period = std::chrono::milliseconds(0);
+        slow.logDiskSync.sync = [disk](NativeFile) { disk->sync(); };
+        m_form = std::make_unique<TMainForm>(slow);
+        ui().SampleIntervalField->setValue(kQuietSampleSeconds);
+        m_form->IntervalFieldChange();
+        m_form->show();
+        PaintCounter painted;
+        ui().IndicatorShape->installEventFilter(&painted);
+        Simulator board(236, {"--rate", "50"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        goOnLine(236);
+        startLog(row, log);
+        QVERIFY(m_form->logOpen());
+        sampleAfterReplies(replies, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(disk->syncWaiting(), kSettleMs);
+        for (int record = 2; record <= 4; ++record) {
+            const int paintsBefore = painted.paints;
+            sampleAfterReplies(replies, 25);
+            QTRY_VERIFY_WITH_TIMEOUT(painted.paints > paintsBefore + 5, kSettleMs);
+            QCOMPARE(m_form->recordCount(), record);
+            const QByteArray bytes = readAll(log);
+            QCOMPARE(row == kSylkRow ? sylkRowsSoFar(bytes) : tabRecords(bytes),
+                     std::optional<int>(record));
+        }
+        ui().LogOnButton->click();
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(disk->syncWaiting());
+        QVERIFY(m_messages.empty());
+        QVERIFY(m_form->onLine());
+        // Showing the window starts a thread of Qt's own pool, which idles on for half a minute;
+        // it is no thread of the window's.
+        QThreadPool::globalInstance()->waitForDone();
+    }
+
+    // The logging program killed (SIGKILL) while it logs a record a second from the simulated
+    // board: the file ends on a whole line, holds every record counted before the kill, and
+    // every value in it is one the board sent.
+    void logKilledWhileLogging_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("killAfterRecords");
+        QTest::newRow("SYLK") << kSylkRow << 4;
+        QTest::newRow("TAB") << kTabRow << 3;
+    }
+
+    void logKilledWhileLogging() {
+        QFETCH(int, row);
+        QFETCH(int, killAfterRecords);
+        const QString log = path(row == kSylkRow ? "killed-program.slk" : "killed-program.txt");
+        QFile::remove(log);
+        Simulator board(237, {"--rate", "10"});
+        QVERIFY(board.waitUntilReady());
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QCoreApplication::applicationFilePath(),
+                      {kLoggingChild, "237", QString::number(row), log});
+        QList<QByteArray> replies;
+        int counted = 0;
+        const auto readLines = [&] {
+            while (program.canReadLine()) {
+                const QByteArray line = program.readLine().chopped(1);
+                if (line.startsWith("reply "))
+                    replies << line.mid(6);
+                else if (line.startsWith("records "))
+                    counted = line.mid(8).toInt();
+            }
+        };
+        QElapsedTimer waited;
+        waited.start();
+        while (counted < killAfterRecords && waited.elapsed() < kSettleMs) {
+            program.waitForReadyRead(100);
+            readLines();
+        }
+        QCOMPARE(counted, killAfterRecords);
+        // Half a second into the next interval, between two records.
+        QTest::qWait(500);
+        program.kill();
+        QVERIFY(program.waitForFinished(kSettleMs));
+        readLines();
+
+        const QByteArray bytes = readAll(log);
+        const std::optional<int> records =
+            row == kSylkRow ? sylkRowsSoFar(bytes) : tabRecords(bytes);
+        QVERIFY2(records.has_value(), bytes.right(200).constData());
+        QVERIFY2(*records >= counted && *records <= counted + 1,
+                 qPrintable(QString::number(*records)));
+        std::set<QString> sent;
+        for (const QByteArray& reply : replies) {
+            const DecodedReply decoded =
+                decodeReply(boardKindForRow(0), std::string_view(reply.constData(), reply.size()));
+            for (int index = 0; index < decoded.count; ++index)
+                sent.insert(
+                    QString::fromStdString(fixedTwoDecimals(decoded.readings[index].value, ".")));
+        }
+        const QStringList values = loggedValues(bytes, row == kSylkRow);
+        QCOMPARE(values.size(), *records * kChannelCount);
+        for (const QString& value : values)
+            QVERIFY2(sent.count(value) == 1, qPrintable(value));
+    }
 };
 
-QTEST_MAIN(FaultTest)
+namespace {
+
+// The logging program of logKilledWhileLogging: the window as the program has it, on line to
+// COM<port> with a one-second sample, no averaging and no smoothing, so that every logged value is
+// a reading the board sent, and a log of the given row in `file`. It says on standard output
+// every reply it handles and every record it has counted.
+int runLoggingChild(int port, int row, const QString& file) {
+    MainFormServices services = MainFormServices::system();
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.choosePort = [port] { return std::optional<int>(port); };
+    services.showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    };
+    services.settingsFile = file + QStringLiteral(".INI");
+    TMainForm form(services);
+    Ui::TMainForm& ui = form.ui();
+    ui.SampleIntervalField->setValue(1);
+    form.IntervalFieldChange();
+    ui.AverageSamplesCheckBox->setChecked(false);
+    QObject::connect(form.findChild<DataPacket*>(), &DataPacket::StringPacket, &form,
+                     [](const QByteArray& reply) {
+                         std::printf("reply %s\n", reply.constData());
+                         std::fflush(stdout);
+                     });
+    QObject::connect(&form.sampleClock(), &QTimer::timeout, &form, [&form] {
+        std::printf("records %d\n", form.recordCount());
+        std::fflush(stdout);
+    });
+    ui.OnLineButton->click();
+    ui.LoggingType->setCurrentIndex(row);
+    form.LoggingTypeClick();
+    (row == kSylkRow ? ui.SylkFileEdit : ui.TABFileEdit)->setText(file);
+    ui.LogOnButton->click();
+    if (!form.onLine() || !form.logOpen())
+        return 1;
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    if (argc == 5 && std::strcmp(argv[1], kLoggingChild) == 0)
+        return runLoggingChild(std::atoi(argv[2]), std::atoi(argv[3]),
+                               QString::fromLocal8Bit(argv[4]));
+    application.setAttribute(Qt::AA_Use96Dpi, true);
+    FaultTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_faults.moc"
