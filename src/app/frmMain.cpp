@@ -40,6 +40,7 @@ constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
+const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
 
 // The long part of a hint goes to the status bar, the short part is the tooltip.
 QString longHint(const QString& hint) {
