@@ -127,6 +127,28 @@ public:
                 "the replies are the texts between an LF and the next CR");
         agree();
     }
+    // The deadline the port's timer is set to: a check a millisecond before it gives nothing up,
+    // a check at it gives the reply up. Tried on copies, so the run goes on undisturbed.
+    void checkDeadline() const {
+        if (!m_framer.isCollecting()) {
+            return;
+        }
+        const auto now = static_cast<std::uint32_t>(m_nowMs);
+        const std::uint32_t due = m_framer.msUntilTimeout(now);
+        require(due <= kAlwaysFromMs, "the deadline is never more than 55 s and a tick away");
+        bool givenUp = false;
+        ReplyFramer early = m_framer;
+        early.setHandlers([](std::string_view) {}, [&givenUp] { givenUp = true; });
+        if (due > 0) {
+            early.checkTimeout(now + due - 1);
+            require(!givenUp, "no time-out before the deadline");
+        }
+        ReplyFramer atDeadline = m_framer;
+        atDeadline.setHandlers([](std::string_view) {}, [&givenUp] { givenUp = true; });
+        atDeadline.checkTimeout(now + due);
+        require(givenUp, "the time-out at the deadline");
+    }
+
     void checkTimeout() {
         m_replies.clear();
         m_timeouts = 0;
@@ -273,6 +295,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             advance(harness, script);
             break;
         case CheckTimeout:
+            harness.checkDeadline();
             harness.checkTimeout();
             break;
         case PortClosed:

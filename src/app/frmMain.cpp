@@ -43,10 +43,6 @@ constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
-// The shortest time between two repaints of the window: 20 a second keep readouts and the
-// activity indicator lively, where a board replying 50 times a second would otherwise have the
-// window repainted 50 times a second, which costs more than all the rest of the program.
-constexpr int kPaintPeriodMs = 50;
 const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
 
 // The long part of a hint goes to the status bar, the short part is the tooltip.
@@ -115,6 +111,9 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
         m_sampledFields[channel] = findChild<NumericReadout*>(name.arg(QStringLiteral("Sampled")));
         m_filteredFields[channel] =
             findChild<NumericReadout*>(name.arg(QStringLiteral("Filtered")));
+        for (NumericReadout* readout :
+             {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]})
+            readout->setDeferredText(true);
     }
 
     ComPort = new thermavo::ComPort(this);
@@ -143,15 +142,22 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
     connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
 
+    m_windowClock.start();
     m_paintTimer = new QTimer(this);
     m_paintTimer->setSingleShot(true);
     connect(m_paintTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
     });
 
-    m_reconnectTimer = new QTimer(this);
-    m_reconnectTimer->setInterval(m_services.reconnectIntervalMs);
-    connect(m_reconnectTimer, &QTimer::timeout, this,
+    m_reconnect = new BoardReconnect(
+        m_services.reconnectIntervalMs,
+        [this](const QDate& day) {
+            return QString::fromStdString(
+                shortDateText(LocalDateTime{day.year(), day.month(), day.day()},
+                              m_services.regionalSettings().shortDatePattern));
+        },
+        portDeviceExists, this);
+    connect(m_reconnect, &BoardReconnect::retryDue, this,
             [this] { guarded([this] { ReconnectTimerTimer(); }); });
     // On the right of the status bar, where the hints shown on the left never cover it.
     m_ui->StatusBar->addPermanentWidget(m_ui->LinkStatusLabel);
@@ -189,7 +195,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
-    m_reconnectTimer->stop();
+    m_reconnect->stop();
     // A window destroyed without a completed close request (the application told to quit from
     // elsewhere) still completes its log and stops the board while its members exist, as the
     // close request would.
@@ -282,12 +288,13 @@ void TMainForm::FormCreate() {
 
 void TMainForm::UpdateControls() {
     m_ui->LogOnAction->setEnabled(FOnLine);
-    m_ui->UsedBoardComboBox->setEnabled(!FOnLine);
+    // The list follows the switch: the board that is on line, or being waited for, keeps its row.
+    m_ui->UsedBoardComboBox->setEnabled(!FOnLine && !m_reconnect->active());
     m_ui->LogOnAction->setChecked(FLogRequested);
     m_ui->LogGroup->setEnabled(!FLogRequested);
     m_ui->WarningLabel->setVisible(BoardRow() != 0 && m_ui->SampleIntervalField->value() < 2);
     // While a lost board is tried again the switch stays on: the user still wants it on line.
-    m_ui->OnLineAction->setChecked(FOnLine || m_reconnecting);
+    m_ui->OnLineAction->setChecked(FOnLine || m_reconnect->active());
 }
 
 void TMainForm::FormCloseQuery(bool& CanClose) {
@@ -314,17 +321,24 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 }
 
 bool TMainForm::event(QEvent* event) {
-    // Qt asks for one repaint of everything that changed since the last; a request that comes
-    // too soon after it waits, and everything changed meanwhile is painted together then.
+    // Qt asks for one repaint of everything that changed since the last. About 20 a second keep
+    // readouts and the activity indicator lively, where a board replying 50 times a second would
+    // otherwise have the window repainted 50 times a second, which costs more than all the rest
+    // of the program; a request that comes too soon waits, and everything changed meanwhile is
+    // painted together then.
     if (event->type() == QEvent::UpdateRequest) {
-        const qint64 since =
-            m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed() : kPaintPeriodMs;
-        if (since < kPaintPeriodMs) {
+        const qint64 wait = m_repaintPacer.waitBeforePainting(m_windowClock.elapsed());
+        if (wait > 0) {
             if (!m_paintTimer->isActive())
-                m_paintTimer->start(static_cast<int>(kPaintPeriodMs - since));
+                m_paintTimer->start(static_cast<int>(wait));
             return true;
         }
-        m_sinceLastPaint.start();
+        m_paintTimer->stop();
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+            for (NumericReadout* readout :
+                 {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]})
+                readout->showPendingValue();
+        }
     }
     return QWidget::event(event);
 }
@@ -345,11 +359,11 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    StopReconnecting();
     bool CanClose = true;
     try {
         FormCloseQuery(CanClose);
     } catch (const std::exception& error) {
+        // The window stays as it was, a lost board still waited for.
         showDefaultErrorReport(QString::fromUtf8(error.what()));
         event->ignore();
         return;
@@ -358,6 +372,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    StopReconnecting();
     saveSettings(SettingsSave::All);
     event->accept();
 }
@@ -395,12 +410,7 @@ void TMainForm::SessionEnd() {
 #endif
 
 void TMainForm::UsedBoardComboBoxClick() {
-    guarded([this] {
-        // Another board kind is no longer the board that was lost.
-        if (m_reconnecting)
-            StopReconnecting();
-        UpdateControls();
-    });
+    guarded([this] { UpdateControls(); });
 }
 
 void TMainForm::rejectPortDialog() {
@@ -498,11 +508,11 @@ QString TMainForm::currentHint() const {
 
 // ---- Board link ----
 
-void TMainForm::GoOnLine() {
+void TMainForm::GoOnLine(int row) {
     DataPacket->setEnabled(false);
     ComPort->close();
     DelayTimer.Delay(kBeforeOpenPauseMs);
-    ComPort->setBaud(baudRateForRow(BoardRow(), ComPort->Baud()));
+    ComPort->setBaud(baudRateForRow(row, ComPort->Baud()));
     ComPort->open();
     ComPort->SendByte(kStartCommand);
     FOnLine = true;
@@ -512,17 +522,17 @@ void TMainForm::GoOnLine() {
 
 void TMainForm::OnLineActionExecute() {
     guarded([this] {
-        if (m_reconnecting) {
+        if (m_reconnect->active()) {
             // Switched off while the lost board was being waited for.
             StopReconnecting();
             UpdateControls();
             IndicatorUnlit();
         } else if (!FOnLine) {
-            m_ui->LinkStatusLabel->hide();
-            m_portLosses = 0;
+            m_reconnect->forget();
+            ShowLinkStatus();
             m_switchingOnLine = true;
             try {
-                GoOnLine();
+                GoOnLine(BoardRow());
             } catch (const PortOpenError& error) {
                 if (!m_closeAfterOnLineSwitch) {
                     // The box says what it always says; the status bar says what to do.
@@ -552,7 +562,8 @@ void TMainForm::OnLineActionExecute() {
                 QTimer::singleShot(0, this, &QWidget::close);
             }
         } else {
-            m_ui->LinkStatusLabel->hide();
+            m_reconnect->stop();
+            ShowLinkStatus();
             StopSampling();
             DataPacket->setEnabled(false);
             ComPort->SendByte(kStopCommand);
@@ -585,16 +596,10 @@ void TMainForm::PortLost(const QString& reason) {
     DataPacket->setEnabled(false);
     ComPort->close();
     FOnLine = false;
-    m_reconnecting = true;
-    ++m_portLosses;
-    m_lostAt = m_services.now();
-    m_reconnectTimer->start();
+    m_reconnect->lost(ComPort->ComNumber(), BoardRow(), m_services.now());
     UpdateControls();
     IndicatorUnlit();
-    m_ui->LinkStatusLabel->setText(QStringLiteral("Board lost at %1; reconnecting to COM%2")
-                                       .arg(m_lostAt.time().toString(kStatusTimeFormat))
-                                       .arg(ComPort->ComNumber()));
-    m_ui->LinkStatusLabel->show();
+    ShowLinkStatus();
 
     // Nobody may be there to click it: the box neither waits nor outlives the loss it reports.
     delete m_portLostBox;
@@ -613,42 +618,32 @@ void TMainForm::PortLost(const QString& reason) {
 }
 
 void TMainForm::ReconnectTimerTimer() {
-    // A port whose device is not there is not opened, so the tries cost nothing while it is gone.
-    if (!m_reconnecting || !portDeviceExists(ComPort->ComNumber()))
-        return;
     try {
-        GoOnLine();
+        GoOnLine(m_reconnect->boardRow());
     } catch (const std::exception&) {
         // Still absent, or not yet usable (an adapter being set up): the next try will tell.
         ComPort->close();
         return;
     }
-    StopReconnecting();
-    m_ui->LinkStatusLabel->show();
-    // The time of day as the window's clock shows it; the date of the loss only when the board
-    // came back on another day.
-    const QDateTime backAt = m_services.now();
-    QString lostText = m_lostAt.time().toString(kStatusTimeFormat);
-    if (m_lostAt.date() != backAt.date()) {
-        const QDate day = m_lostAt.date();
-        const std::string date = shortDateText(LocalDateTime{day.year(), day.month(), day.day()},
-                                               m_services.regionalSettings().shortDatePattern);
-        lostText.prepend(QString::fromStdString(date) + QLatin1Char(' '));
-    }
-    const QString backText = backAt.time().toString(kStatusTimeFormat);
-    m_ui->LinkStatusLabel->setText(
-        m_portLosses == 1 ? QStringLiteral("Board lost at %1, back at %2").arg(lostText, backText)
-                          : QStringLiteral("Board lost %1 times, last at %2, back at %3")
-                                .arg(m_portLosses)
-                                .arg(lostText, backText));
+    m_reconnect->back(m_services.now());
+    CloseLostBox();
+    ShowLinkStatus();
     UpdateControls();
     IndicatorUnlit();
 }
 
 void TMainForm::StopReconnecting() {
-    m_reconnecting = false;
-    m_reconnectTimer->stop();
-    m_ui->LinkStatusLabel->hide();
+    m_reconnect->stop();
+    ShowLinkStatus();
+    CloseLostBox();
+}
+
+void TMainForm::ShowLinkStatus() {
+    m_ui->LinkStatusLabel->setText(m_reconnect->statusText());
+    m_ui->LinkStatusLabel->setVisible(!m_reconnect->statusText().isEmpty());
+}
+
+void TMainForm::CloseLostBox() {
     if (m_portLostBox != nullptr)
         m_portLostBox->close();
 }
@@ -675,6 +670,7 @@ void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
 
     if (Data.isEmpty())
         return;
+    m_repaintPacer.replyShown(m_windowClock.elapsed());
     IndicatorToggle();
     const DecodedReply reply =
         decodeReply(boardKindForRow(BoardRow()), std::string_view(Data.constData(), Data.size()));
@@ -711,6 +707,8 @@ void TMainForm::StopSampling() {
 
 void TMainForm::SampleIntervalTimerTimer() {
     guarded([this] {
+        // A reply that arrived before the tick belongs to this tick's sample.
+        DataPacket->handleReceived();
         const FilterSettings filter{m_ui->FilterType->currentIndex(),
                                     m_ui->MarFilterSizeField->value(),
                                     static_cast<double>(m_ui->FilterSlider->value())};

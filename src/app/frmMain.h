@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/boardreconnect.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "link/delaytimer.h"
@@ -10,6 +11,7 @@
 #include "ui/formstate.h"
 #include "ui/inifilestore.h"
 #include "ui/regional.h"
+#include "ui/repaintpacer.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -83,7 +85,7 @@ public:
 
     bool onLine() const { return FOnLine; }
     // The board's port was lost while on line and is being tried again.
-    bool reconnecting() const { return m_reconnecting; }
+    bool reconnecting() const { return m_reconnect->active(); }
     bool logRequested() const { return FLogRequested; }
     bool logOpen() const { return FLogOpen; }
     const thermavo::Channels& channels() const { return FChannels; }
@@ -135,10 +137,12 @@ private:
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
-    void GoOnLine();
+    void GoOnLine(int row);
     void PortLost(const QString& reason);
     void ReconnectTimerTimer();
     void StopReconnecting();
+    void ShowLinkStatus();
+    void CloseLostBox();
     void rejectPortDialog();
 
 #ifdef _WIN32
@@ -174,9 +178,10 @@ private:
     thermavo::DataPacket* DataPacket = nullptr;
     thermavo::TDelayTimer DelayTimer;
     QTimer* SampleIntervalTimer = nullptr;
-    QTimer* m_reconnectTimer = nullptr;
+    thermavo::BoardReconnect* m_reconnect = nullptr;
     QTimer* m_paintTimer = nullptr;
-    QElapsedTimer m_sinceLastPaint;
+    QElapsedTimer m_windowClock;
+    thermavo::RepaintPacer m_repaintPacer;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;
@@ -186,9 +191,6 @@ private:
     bool m_switchingOnLine = false;
     bool m_closeAfterOnLineSwitch = false;
 
-    bool m_reconnecting = false;
-    int m_portLosses = 0;
-    QDateTime m_lostAt;
     QPointer<QMessageBox> m_portLostBox;
 
     int m_logLosses = 0;

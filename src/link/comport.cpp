@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
+#include <QTimer>
 #include <exception>
 #include <utility>
 
@@ -32,6 +33,18 @@ const char* reasonText(PortOpenError::Reason reason) {
     return "The serial port could not be opened";
 }
 
+// Marks the framer at work for as long as it lives.
+class Examining {
+public:
+    explicit Examining(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~Examining() { m_flag = false; }
+    Examining(const Examining&) = delete;
+    Examining& operator=(const Examining&) = delete;
+
+private:
+    bool& m_flag;
+};
+
 } // namespace
 
 PortOpenError::PortOpenError(Reason reason)
@@ -39,10 +52,22 @@ PortOpenError::PortOpenError(Reason reason)
 
 ComPort::ComPort(QObject* parent)
     : QObject(parent), m_chooser([] { return askForPort(); }), m_tickCount(systemTickCount),
-      m_shared(std::make_shared<PortLinkShared>()) {}
+      m_shared(std::make_shared<PortLinkShared>()), m_replyTimeout(new QTimer(this)) {
+    m_framer.setHandlers(
+        [this](std::string_view text) {
+            const QByteArray reply(text.data(), static_cast<qsizetype>(text.size()));
+            handOver([this, &reply] { emit replyHandedOver(reply); });
+        },
+        [this] { handOver([this] { emit timeoutHandedOver(); }); });
+    m_replyTimeout->setSingleShot(true);
+    m_replyTimeout->setTimerType(Qt::PreciseTimer);
+    connect(m_replyTimeout, &QTimer::timeout, this, &ComPort::replyTimeoutDue);
+}
 
 ComPort::~ComPort() {
-    close();
+    // Nobody is left to handle what is still queued.
+    if (m_worker != nullptr && m_handOverDepth == 0 && !m_examining)
+        shutDown();
 }
 
 void ComPort::setPortChooser(std::function<std::optional<int>()> chooser) {
@@ -68,6 +93,7 @@ void ComPort::open() {
     }
 
     auto thread = std::make_unique<QThread>();
+    thread->setObjectName(QStringLiteral("link reader"));
     auto worker = std::make_unique<PortWorker>(this, m_shared, m_tickCount);
     PortWorker* const target = worker.get();
     // Connected before the device opens: a device that fails at once is reported as well. The
@@ -75,10 +101,7 @@ void ComPort::open() {
     const std::uint64_t generation = ++m_generation;
     connect(
         target, &PortWorker::lost, this,
-        [this, generation](const QString& reason) {
-            if (generation == m_generation && m_worker != nullptr && !m_closing)
-                emit portLost(reason);
-        },
+        [this, generation](const QString& reason) { reportLoss(generation, reason); },
         Qt::QueuedConnection);
     worker->moveToThread(thread.get());
     thread->start();
@@ -100,6 +123,7 @@ void ComPort::open() {
         QMetaObject::invokeMethod(
             target, [target] { target->shutdown(); }, Qt::BlockingQueuedConnection);
         thread->wait();
+        discardReceived();
         std::rethrow_exception(failure);
     }
 
@@ -107,13 +131,29 @@ void ComPort::open() {
     m_worker = worker.release();
 }
 
+void ComPort::reportLoss(std::uint64_t generation, const QString& reason) {
+    if (generation != m_generation || m_worker == nullptr || m_closing)
+        return;
+    // The loss is handled by closing the port, which must wait until the framer has finished.
+    if (m_handOverDepth > 0 || m_examining) {
+        m_lossWaiting = reason;
+        return;
+    }
+    emit portLost(reason);
+}
+
 void ComPort::close() {
     if (m_worker == nullptr || m_closing)
         return;
-    if (m_handOverDepth > 0)
+    if (m_handOverDepth > 0 || m_examining)
         throw PortIoError("The serial port cannot be closed while it hands over a reply");
+    // What the board sent before the close is handled like everything before it.
+    handleReceived();
+    shutDown();
+}
+
+void ComPort::shutDown() {
     m_closing = true;
-    m_shared->stopping = true;
     PortWorker* const worker = m_worker;
     QMetaObject::invokeMethod(
         worker, [worker] { worker->shutdown(); }, Qt::QueuedConnection);
@@ -123,7 +163,10 @@ void ComPort::close() {
     delete m_thread;
     m_worker = nullptr;
     m_thread = nullptr;
-    m_shared->stopping = false;
+    discardReceived();
+    m_lossWaiting.reset();
+    m_framer.portClosed();
+    followDeadline();
     m_closing = false;
 }
 
@@ -138,8 +181,8 @@ void ComPort::SendByte(std::uint8_t byte) {
     if (m_shared->transmit.size() + m_shared->inDriver >= kTransmitBufferSize)
         throw PortIoError("The transmit buffer of the serial port is full");
     m_shared->transmit.push_back(byte);
-    if (!m_shared->wakePending) {
-        m_shared->wakePending = true;
+    if (!m_shared->transmitWakePending) {
+        m_shared->transmitWakePending = true;
         PortWorker* const worker = m_worker;
         QMetaObject::invokeMethod(
             worker, [worker] { worker->transmit(); }, Qt::QueuedConnection);
@@ -147,24 +190,75 @@ void ComPort::SendByte(std::uint8_t byte) {
 }
 
 void ComPort::setFramerArmed(bool armed) {
-    const std::lock_guard lock(m_shared->framerMutex);
+    handleReceived();
     if (armed)
-        m_shared->framer.arm();
+        m_framer.arm();
     else
-        m_shared->framer.disarm();
+        m_framer.disarm();
+    if (!m_examining)
+        followDeadline();
 }
 
-bool ComPort::framerArmed() const {
-    const std::lock_guard lock(m_shared->framerMutex);
-    return m_shared->framer.isArmed();
+void ComPort::handleReceived() {
+    if (m_handOverDepth > 0 || m_examining || m_closing)
+        return;
+    {
+        const Examining examining(m_examining);
+        // Bytes that arrive while the framer works here (a handler showing a box) are taken in
+        // the next round, in order.
+        while (true) {
+            std::vector<ReceivedChunk> chunks;
+            {
+                const std::lock_guard lock(m_shared->receiveMutex);
+                chunks.swap(m_shared->received);
+                m_shared->wakePending = false;
+            }
+            if (chunks.empty())
+                break;
+            for (const ReceivedChunk& chunk : chunks)
+                m_framer.receive(std::string_view(chunk.bytes.constData(), chunk.bytes.size()),
+                                 chunk.tickMs);
+        }
+    }
+    finishExamining();
 }
 
-void ComPort::handOverReply(const QByteArray& reply) {
-    handOver([this, &reply] { emit replyHandedOver(reply); });
+void ComPort::finishExamining() {
+    followDeadline();
+    if (m_lossWaiting) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation = m_generation, reason = *std::exchange(m_lossWaiting, {})] {
+                reportLoss(generation, reason);
+            },
+            Qt::QueuedConnection);
+    }
 }
 
-void ComPort::handOverTimeout() {
-    handOver([this] { emit timeoutHandedOver(); });
+void ComPort::replyTimeoutDue() {
+    if (m_handOverDepth > 0 || m_examining || m_closing)
+        return;
+    // A reply whose end arrived before the deadline is delivered, not given up.
+    handleReceived();
+    {
+        const Examining examining(m_examining);
+        m_framer.checkTimeout(m_tickCount());
+    }
+    finishExamining();
+}
+
+void ComPort::followDeadline() {
+    if (!m_framer.isCollecting()) {
+        m_replyTimeout->stop();
+        return;
+    }
+    m_replyTimeout->start(static_cast<int>(m_framer.msUntilTimeout(m_tickCount())));
+}
+
+void ComPort::discardReceived() {
+    const std::lock_guard lock(m_shared->receiveMutex);
+    m_shared->received.clear();
+    m_shared->wakePending = false;
 }
 
 void ComPort::handOver(const std::function<void()>& emitEvent) {

@@ -14,6 +14,7 @@
 
 class QByteArray;
 class QThread;
+class QTimer;
 
 namespace thermavo {
 
@@ -39,10 +40,11 @@ public:
 };
 
 // One serial port, opened only on request, 8N1 without flow control, DTR and RTS raised, held
-// exclusively while open. While open, a worker thread owns the device: it reads, runs the reply
-// framer with its time-out check, and transmits the bytes queued by SendByte. Replies and
-// time-outs are handed to the thread that owns this object, and the worker waits until the
-// handler (connected to replyHandedOver / timeoutHandedOver) has returned.
+// exclusively while open. While open, a reader thread owns the device: it reads what arrives into
+// an unbounded receive queue, transmits the bytes queued by SendByte, and never waits for this
+// object's thread. The reply framer examines the queued bytes on this object's thread, where its
+// handlers (connected to replyHandedOver / timeoutHandedOver) run one at a time; it never runs
+// inside one of them, so bytes that arrive while a handler runs (or shows a box) wait in the queue.
 class ComPort : public QObject {
     Q_OBJECT
 
@@ -60,17 +62,16 @@ public:
 
     // Asked for a port number when opening with none chosen; the port dialog by default.
     void setPortChooser(std::function<std::optional<int>()> chooser);
-    // The framer's millisecond clock, read on the worker thread; the system tick count by default.
+    // The framer's millisecond clock; the reader reads it as bytes arrive, so it must be safe to
+    // call from another thread. The system tick count by default.
     void setTickSource(std::function<std::uint32_t()> tickCount);
 
     // Throws PortOpenError or PortIoError; on failure nothing is held and ComNumber is kept.
     void open();
-    // Sends the bytes queued before it, giving the device a moment to take them (the stop
-    // command must not be lost behind a waiting hand-over), then stops the worker and discards
-    // what is still untransmitted. While waiting it keeps this thread
-    // dispatching posted events, so a hand-over already waiting is delivered, not deadlocked.
-    // From inside a reply or time-out handler it throws PortIoError: the worker waits for that
-    // handler, so the close could never finish.
+    // Handles the replies already received, then sends the bytes queued before it, giving the
+    // device a moment to take them, stops the reader and discards what is still untransmitted or
+    // unexamined. While waiting it keeps this thread dispatching events. From inside a reply or
+    // time-out handler it throws PortIoError: the framer is still at work under that handler.
     void close();
     // True from a successful open until close, also after the device was lost.
     bool isOpen() const { return m_worker != nullptr; }
@@ -79,18 +80,28 @@ public:
     // when the transmit buffer is full; does nothing while closing or after the device was lost.
     void SendByte(std::uint8_t byte);
 
-    // The framer's armed setting; kept across opening and closing. Safe to call from a handler.
+    // The framer's armed setting; kept across opening and closing. Bytes received before the
+    // change are examined first, under the setting they arrived under; from inside a handler the
+    // change takes effect before the framer examines the next byte.
     void setFramerArmed(bool armed);
-    bool framerArmed() const;
+    bool framerArmed() const { return m_framer.isArmed(); }
 
-    // Receives what a reply or time-out handler throws; Qt must never see it leave the hand-over.
+    // Examines every byte received so far, raising the reply and time-out events among them in
+    // order. Does nothing inside one of the framer's own handlers; the framer goes on after it.
+    void handleReceived();
+
+    // The single-shot timer set to the moment the reply being collected would time out; it runs
+    // only while a reply is being collected.
+    QTimer& replyTimeoutTimer() { return *m_replyTimeout; }
+
+    // Receives what a reply or time-out handler throws; Qt must never see it leave the framer.
     void setHandlerErrorReport(std::function<void(std::exception_ptr)> report);
 
     // A reply or time-out handler is running; the port cannot be closed until it returns.
     bool handingOver() const { return m_handOverDepth > 0; }
 
 signals:
-    // Emitted on this object's thread during a hand-over; the worker waits for the slots.
+    // Emitted on this object's thread by the framer; the next byte waits for the slots.
     void replyHandedOver(const QByteArray& reply);
     void timeoutHandedOver();
     // Queued, once per open, when the device fails while open (unplugged, other side hung up).
@@ -99,10 +110,13 @@ signals:
     void handOverFinished();
 
 private:
-    friend class PortWorker;
-    void handOverReply(const QByteArray& reply);
-    void handOverTimeout();
     void handOver(const std::function<void()>& emitEvent);
+    void replyTimeoutDue();
+    void shutDown();
+    void finishExamining();
+    void followDeadline();
+    void discardReceived();
+    void reportLoss(std::uint64_t generation, const QString& reason);
 
     int m_comNumber = 0;
     int m_baud = kDefaultBaud;
@@ -110,10 +124,16 @@ private:
     std::function<std::uint32_t()> m_tickCount;
     std::function<void(std::exception_ptr)> m_errorReport;
     std::shared_ptr<PortLinkShared> m_shared;
+    ReplyFramer m_framer;
+    QTimer* m_replyTimeout = nullptr;
     QThread* m_thread = nullptr;
     PortWorker* m_worker = nullptr;
     bool m_closing = false;
     int m_handOverDepth = 0;
+    // The framer is at work: its buffer must not be touched, nor the framer entered again.
+    bool m_examining = false;
+    // A loss reported while the framer was at work, told once it has finished.
+    std::optional<QString> m_lossWaiting;
     std::uint64_t m_generation = 0;
 };
 

@@ -18,4 +18,8 @@ bool DataPacket::Enabled() const {
     return m_port->framerArmed();
 }
 
+void DataPacket::handleReceived() {
+    m_port->handleReceived();
+}
+
 } // namespace thermavo

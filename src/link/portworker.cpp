@@ -27,71 +27,49 @@ void PortWorker::openDevice(int number, int baud) {
         const std::lock_guard lock(m_shared->transmitMutex);
         m_shared->transmit.clear();
         m_shared->inDriver = 0;
-        m_shared->wakePending = false;
+        m_shared->transmitWakePending = false;
         m_shared->deviceLost = false;
     }
-    {
-        const std::lock_guard lock(m_shared->framerMutex);
-        m_shared->framer.portClosed();
-        m_shared->framer.setHandlers(
-            [this](std::string_view text) {
-                const QByteArray reply(text.data(), static_cast<qsizetype>(text.size()));
-                handOver(&reply);
-            },
-            [this] { handOver(nullptr); });
-    }
-    m_timeoutCheck = new QTimer(this);
-    m_timeoutCheck->setTimerType(Qt::PreciseTimer);
-    connect(m_timeoutCheck, &QTimer::timeout, this, &PortWorker::onTimeoutCheck);
-    m_timeoutCheck->start(kTimeoutCheckMs);
-}
-
-void PortWorker::handOver(const QByteArray* reply) {
-    // Once a close has begun only the hand-over already waiting is still delivered.
-    if (m_shared->stopping)
-        return;
-    // The window thread arms and disarms the framer from inside its handler, so the lock is
-    // released for the hand-over and taken again before the framer looks at the next byte.
-    m_framerLock->unlock();
-    struct Relock {
-        std::unique_lock<std::mutex>& lock;
-        ~Relock() { lock.lock(); }
-    } relock{*m_framerLock};
-    ComPort* owner = m_owner;
-    if (reply != nullptr)
-        QMetaObject::invokeMethod(
-            owner, [owner, reply] { owner->handOverReply(*reply); }, Qt::BlockingQueuedConnection);
-    else
-        QMetaObject::invokeMethod(
-            owner, [owner] { owner->handOverTimeout(); }, Qt::BlockingQueuedConnection);
+    m_gather = new QTimer(this);
+    m_gather->setSingleShot(true);
+    m_gather->setTimerType(Qt::PreciseTimer);
+    m_gather->setInterval(kGatherMs);
+    connect(m_gather, &QTimer::timeout, this, [this] {
+        if (m_deviceOpen)
+            m_device->pauseReading(false);
+    });
 }
 
 void PortWorker::onReadyRead() {
     if (!m_deviceOpen)
         return;
-    const QByteArray bytes = m_device->readAll();
-    if (bytes.isEmpty() || m_shared->stopping)
+    QByteArray bytes = m_device->readAll();
+    if (bytes.isEmpty())
         return;
-    std::unique_lock lock(m_shared->framerMutex);
-    m_framerLock = &lock;
-    m_shared->framer.receive(std::string_view(bytes.constData(), bytes.size()), m_tickCount());
-    m_framerLock = nullptr;
-}
-
-void PortWorker::onTimeoutCheck() {
-    if (m_shared->stopping)
-        return;
-    std::unique_lock lock(m_shared->framerMutex);
-    m_framerLock = &lock;
-    m_shared->framer.checkTimeout(m_tickCount());
-    m_framerLock = nullptr;
+    const bool readOn = bytes.size() >= kReadOnAtBytes;
+    bool wake = false;
+    {
+        const std::lock_guard lock(m_shared->receiveMutex);
+        m_shared->received.push_back({m_tickCount(), std::move(bytes)});
+        wake = !std::exchange(m_shared->wakePending, true);
+    }
+    // Queued: the window thread takes the bytes when it comes to it; the reader goes on.
+    if (wake) {
+        ComPort* const owner = m_owner;
+        QMetaObject::invokeMethod(
+            owner, [owner] { owner->handleReceived(); }, Qt::QueuedConnection);
+    }
+    if (!readOn) {
+        m_device->pauseReading(true);
+        m_gather->start();
+    }
 }
 
 void PortWorker::transmit() {
     std::vector<std::uint8_t> bytes;
     {
         const std::lock_guard lock(m_shared->transmitMutex);
-        m_shared->wakePending = false;
+        m_shared->transmitWakePending = false;
         bytes.swap(m_shared->transmit);
         if (!m_deviceOpen || bytes.empty())
             return;
@@ -110,7 +88,7 @@ void PortWorker::loseDevice(const QString& reason) {
     if (!m_deviceOpen)
         return;
     // A dead descriptor stays readable forever; closing it is what keeps the thread from spinning.
-    m_timeoutCheck->stop();
+    m_gather->stop();
     m_device->disconnect(this);
     m_device->close();
     m_deviceOpen = false;
@@ -120,10 +98,6 @@ void PortWorker::loseDevice(const QString& reason) {
         m_shared->inDriver = 0;
         m_shared->deviceLost = true;
     }
-    {
-        const std::lock_guard lock(m_shared->framerMutex);
-        m_shared->framer.portClosed();
-    }
     emit lost(reason);
 }
 
@@ -132,24 +106,19 @@ void PortWorker::shutdown() {
         // A device that hung up makes the clean-up below fail; that error must not reach
         // loseDevice, which would give the device up under this very call.
         m_device->disconnect(this);
-        // The queued bytes waited only because the worker was busy with a hand-over.
+        // Bytes queued just before the close may not have reached the device yet.
         transmit();
         m_device->drainOrDiscard(kCloseDrainMs);
         m_device->close();
         m_deviceOpen = false;
     }
     m_device.reset();
-    delete m_timeoutCheck;
-    m_timeoutCheck = nullptr;
+    delete m_gather;
+    m_gather = nullptr;
     {
         const std::lock_guard lock(m_shared->transmitMutex);
         m_shared->transmit.clear();
         m_shared->inDriver = 0;
-    }
-    {
-        const std::lock_guard lock(m_shared->framerMutex);
-        m_shared->framer.portClosed();
-        m_shared->framer.setHandlers({}, {});
     }
     thread()->quit();
 }

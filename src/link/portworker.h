@@ -1,10 +1,8 @@
 #pragma once
 
-#include "link/replyframer.h"
-
+#include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,29 +16,41 @@ namespace thermavo {
 class ComPort;
 class SerialDevice;
 
-// What the window thread and the worker share. The framer is kept here so that its armed setting
-// outlives each open; every access goes through its mutex.
+// Bytes as the reader took them from the device, with the link's clock at that moment.
+struct ReceivedChunk {
+    std::uint32_t tickMs = 0;
+    QByteArray bytes;
+};
+
+// What the window thread and the reader share, each part under its own mutex.
 struct PortLinkShared {
-    std::mutex framerMutex;
-    ReplyFramer framer;
+    // The unbounded receive queue: the reader appends, the window thread takes it all at once.
+    std::mutex receiveMutex;
+    std::vector<ReceivedChunk> received;
+    // The window thread has been woken for the queue and has not taken it yet.
+    bool wakePending = false;
 
     std::mutex transmitMutex;
     std::vector<std::uint8_t> transmit;
     std::size_t inDriver = 0;
-    bool wakePending = false;
+    bool transmitWakePending = false;
     bool deviceLost = false;
-
-    std::atomic<bool> stopping = false;
 };
 
-// Lives on the port's thread and owns the serial device there; the window thread never touches
-// it.
+// The reader: lives on the port's thread and owns the serial device there; the window thread
+// never touches it. It only reads into the receive queue and transmits the transmit buffer, and
+// never waits for the window thread.
 class PortWorker : public QObject {
     Q_OBJECT
 
 public:
-    // The reply time-out is checked at least every 50 ms; each check wakes the thread.
-    static constexpr int kTimeoutCheckMs = 40;
+    // After taking what arrived, the reader leaves the device alone this long, so that a board
+    // sending back to back wakes it once for many replies; the driver holds the bytes meanwhile.
+    static constexpr int kGatherMs = 50;
+    // A take this large (a board's line brings about 300 bytes in 50 ms) means the bytes come
+    // faster than that: the reader reads on at once rather than let the driver's queue fill up,
+    // which on Linux holds 4096 bytes per read.
+    static constexpr qsizetype kReadOnAtBytes = 1024;
     // How long a closing port waits for the device to take the bytes queued before the close.
     static constexpr int kCloseDrainMs = 100;
 
@@ -59,18 +69,15 @@ signals:
 
 private:
     void onReadyRead();
-    void onTimeoutCheck();
     void onBytesWritten(qint64 count);
     void loseDevice(const QString& reason);
-    void handOver(const QByteArray* reply);
 
     ComPort* m_owner;
     std::shared_ptr<PortLinkShared> m_shared;
     std::function<std::uint32_t()> m_tickCount;
     std::unique_ptr<SerialDevice> m_device;
     bool m_deviceOpen = false;
-    QTimer* m_timeoutCheck = nullptr;
-    std::unique_lock<std::mutex>* m_framerLock = nullptr;
+    QTimer* m_gather = nullptr;
 };
 
 } // namespace thermavo

@@ -99,6 +99,14 @@ void ReplyFramer::checkTimeout(std::uint32_t nowMs) {
         m_onTimeout();
 }
 
+std::uint32_t ReplyFramer::msUntilTimeout(std::uint32_t nowMs) const {
+    // The first moment whose tick count exceeds the start's plus 1000, counted as checkTimeout
+    // counts.
+    const std::uint32_t dueAfter = (kReplyTimeoutTicks + 1) * kTickMs - m_startMs % kTickMs;
+    const std::uint32_t elapsed = nowMs - m_startMs;
+    return elapsed >= dueAfter ? 0 : dueAfter - elapsed;
+}
+
 void ReplyFramer::portClosed() {
     m_collecting = false;
     releaseBuffer();

@@ -35,6 +35,9 @@ public:
     void receive(std::string_view bytes, std::uint32_t nowMs);
     // Expiry: the tick count exceeds the tick count at the start marker plus 1000.
     void checkTimeout(std::uint32_t nowMs);
+    // Milliseconds from nowMs until checkTimeout would first give the reply up (0 when it is
+    // already due); only meaningful while collecting.
+    std::uint32_t msUntilTimeout(std::uint32_t nowMs) const;
     // Stops the timer and discards the buffer; the armed setting is kept.
     void portClosed();
 

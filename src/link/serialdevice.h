@@ -21,6 +21,9 @@ public:
     virtual void open(int number, int baud) = 0;
     // What arrived since the last call.
     virtual QByteArray readAll() = 0;
+    // While paused the device is not watched for received bytes, so they wake nobody; they wait
+    // in the driver's queue. Resuming reads what is waiting at once, with readyRead.
+    virtual void pauseReading(bool paused) = 0;
     // Queues bytes for transmission; bytesWritten reports what the device took.
     virtual void write(const QByteArray& bytes) = 0;
     // Gives the device up to `waitMs` to take the queued bytes, then discards what is left.

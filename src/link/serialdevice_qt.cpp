@@ -2,7 +2,9 @@
 #include "link/portmap.h"
 #include "link/serialdevice.h"
 
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -108,6 +110,13 @@ public:
             failOpen(*port);
 
         m_port = std::move(port);
+        // Qt Serial Port watches the device with a read notifier of its own, which it enables as
+        // the port opens and, with no limit on its read buffer, never touches again: switching it
+        // off is what keeps a pausing reader from being woken by every arriving byte.
+        for (auto* notifier : m_port->findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly)) {
+            if (notifier->type() == QSocketNotifier::Read)
+                m_readNotifier = notifier;
+        }
         connect(m_port.get(), &QSerialPort::readyRead, this, &SerialDevice::readyRead);
         connect(m_port.get(), &QSerialPort::bytesWritten, this, &SerialDevice::bytesWritten);
         connect(m_port.get(), &QSerialPort::errorOccurred, this,
@@ -119,6 +128,11 @@ public:
     }
 
     QByteArray readAll() override { return m_port ? m_port->readAll() : QByteArray(); }
+
+    void pauseReading(bool paused) override {
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(!paused);
+    }
 
     void write(const QByteArray& bytes) override {
         if (m_port)
@@ -149,6 +163,7 @@ public:
 
 private:
     std::unique_ptr<QSerialPort> m_port;
+    QPointer<QSocketNotifier> m_readNotifier;
 };
 
 } // namespace

@@ -195,6 +195,14 @@ public:
         return bytes;
     }
 
+    // A read or character wait already under way still completes; no new one starts until
+    // reading resumes.
+    void pauseReading(bool paused) override {
+        m_paused = paused;
+        if (!paused)
+            startReading();
+    }
+
     void write(const QByteArray& bytes) override {
         m_queued += bytes;
         if (isOpen() && !m_write->pending)
@@ -238,7 +246,7 @@ private:
     // Reads what the driver holds until a read has to wait; a read that comes back empty at
     // once (the driver holds nothing) waits for the next received character instead.
     void startReading() {
-        while (isOpen() && !m_read->pending) {
+        while (isOpen() && !m_paused && !m_read->pending) {
             if (!::ReadFile(m_device, m_read->chunk.data(), kReadChunk, nullptr, &m_read->block) &&
                 ::GetLastError() != ERROR_IO_PENDING) {
                 fail(::GetLastError());
@@ -441,6 +449,7 @@ private:
     std::unique_ptr<Request> m_wait;
     bool m_receiveRestarted = false;
     bool m_writeRestarted = false;
+    bool m_paused = false;
     QByteArray m_received;
     QByteArray m_queued;
 };

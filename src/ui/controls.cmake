@@ -17,6 +17,8 @@ add_library(thermavo_controls STATIC
     integerfield.h
     numericreadout.cpp
     numericreadout.h
+    repaintpacer.cpp
+    repaintpacer.h
     spinbutton.cpp
     spinbutton.h
     textreadout.cpp

@@ -85,6 +85,26 @@ NumericReadout::NumericReadout(QWidget* parent)
 
 void NumericReadout::setValue(float value) {
     m_value = value;
+    if (!m_deferred || !isVisible()) {
+        showValue();
+        return;
+    }
+    if (!m_pending && readoutText(m_value, m_separatorText) != m_shownText) {
+        m_pending = true;
+        update();
+    }
+}
+
+void NumericReadout::setDeferredText(bool deferred) {
+    m_deferred = deferred;
+    if (!deferred)
+        showPendingValue();
+}
+
+void NumericReadout::showPendingValue() {
+    if (!m_pending)
+        return;
+    m_pending = false;
     showValue();
 }
 
@@ -113,6 +133,9 @@ void NumericReadout::setDecimalSeparator(const QString& separator) {
 // the size, the state or a colour changes, and drawing it was two thirds of a repaint: it is
 // kept as a picture. The line edit then draws the text over it.
 void NumericReadout::paintEvent(QPaintEvent* event) {
+    // Painted on its own (a grab, an exposure) rather than with the window: the latest value
+    // all the same.
+    showPendingValue();
     QStyleOptionFrame option;
     initStyleOption(&option);
     const QWidget* beneath = parentWidget() != nullptr ? parentWidget() : this;

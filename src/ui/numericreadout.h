@@ -27,6 +27,12 @@ public:
     float value() const { return m_value; }
     void setValue(float value);
 
+    // While the readout is shown, a deferred readout lays out the text of a new value only when
+    // the window is about to be repainted (showPendingValue) or the readout is painted, once
+    // however often the value changed meanwhile; value() is always the latest.
+    void setDeferredText(bool deferred);
+    void showPendingValue();
+
     QColor backgroundColor() const;
     void setBackgroundColor(const QColor& color);
 
@@ -53,6 +59,8 @@ private:
     };
 
     float m_value = 0.0F;
+    bool m_deferred = false;
+    bool m_pending = false;
     std::string m_separatorText;
     QString m_decimalSeparator;
     std::string m_shownText;

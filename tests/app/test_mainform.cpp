@@ -19,6 +19,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <memory>
@@ -414,6 +415,8 @@ private slots:
             board.reset();
             QTRY_VERIFY(m_form->reconnecting());
             QCOMPARE(ui().LinkStatusLabel->text(), status[event]);
+            QVERIFY(ui().OnLineAction->isChecked());
+            QVERIFY(!ui().UsedBoardComboBox->isEnabled());
             QVERIFY(!ui().LinkStatusLabel->isHidden());
             m_now = lostAndBack[event + 1];
             board = std::make_unique<PseudoTerminalBoard>(portFolder(), 12);
@@ -426,6 +429,19 @@ private slots:
         ui().OnLineButton->click();
         QVERIFY(ui().LinkStatusLabel->isHidden());
         QVERIFY(m_messages.empty());
+    }
+
+    void tickCountsTheRepliesAlreadyReceived() {
+        PseudoTerminalBoard board(portFolder(), 15);
+        goOnLine(board, 15);
+        board.send("\n" + eightChannelReply() + "\r");
+        // The window thread is busy while the reply arrives, and the tick comes first.
+        QThread::msleep(200);
+        QVERIFY(!m_form->channels()[0].Valid);
+        m_form->SampleIntervalTimerTimer();
+        QVERIFY(m_form->channels()[0].Valid);
+        QCOMPARE(m_form->channels()[0].Sample, 38.380001f);
+        QCOMPARE(ui().T1ActualField->value(), 38.380001f);
     }
 
     void noPortChosenAsksAgainNextTime() {

@@ -542,8 +542,9 @@ private slots:
                 readout->setValue(std::numeric_limits<float>::quiet_NaN());
                 const QImage blank = readout->grab().toImage();
                 readout->setValue(value);
-                QCOMPARE(readout->text(), shown);
+                // The window lays the text out when it paints; any paint shows the latest value.
                 const QRect ink = differingPixels(blank, readout->grab().toImage());
+                QCOMPARE(readout->text(), shown);
                 const QString where = QStringLiteral("%1%2: ink at %3,%4 %5x%6")
                                           .arg(readout->objectName(), focused ? " focused" : "")
                                           .arg(ink.x())

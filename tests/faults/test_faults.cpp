@@ -141,9 +141,8 @@ private:
     std::vector<Message> m_messages;
     std::function<void(QMessageBox::Icon, const QString&, const QString&)> m_onMessage;
     std::optional<int> m_chosenPort;
-    // The framer's clock: every look moves it on by the step, which the cases set.
+    // The framer's clock; it moves only when a case moves it.
     std::atomic<std::uint32_t> m_linkTick{0};
-    std::atomic<std::uint32_t> m_linkStep{0};
     std::unique_ptr<TMainForm> m_form;
     int m_threadsBefore = 0;
     int m_descriptorsBefore = 0;
@@ -153,7 +152,7 @@ private:
         services.now = [] { return QDateTime::currentDateTime(); };
         services.regionalSettings = [] { return RegionalSettings{}; };
         services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
-        services.linkTickCount = [this] { return m_linkTick.fetch_add(m_linkStep.load()); };
+        services.linkTickCount = [this] { return m_linkTick.load(); };
         services.showMessage = [this](QMessageBox::Icon icon, const QString& caption,
                                       const QString& text) {
             m_messages.push_back({icon, caption, text});
@@ -204,6 +203,16 @@ private:
         return !ui().LinkStatusLabel->isHidden() ? ui().LinkStatusLabel->text() : QString();
     }
     QMessageBox* lostBox() const { return m_form->findChild<QMessageBox*>("PortLostBox"); }
+
+    // Lets the framer's clock run past the reply time-out and fires its timer, as the timer
+    // fires by itself at the deadline.
+    void passTheReplyTimeout() {
+        QTimer& timer = m_form->port().replyTimeoutTimer();
+        QVERIFY(timer.isActive());
+        QVERIFY(timer.interval() > 55'000 && timer.interval() <= 55'055);
+        m_linkTick += kBeyondReplyTimeoutMs;
+        timer.start(0);
+    }
     bool lostBoxShown() const { return lostBox() != nullptr && !lostBox()->isHidden(); }
 
 private slots:
@@ -228,7 +237,6 @@ private slots:
         m_onMessage = nullptr;
         m_chosenPort.reset();
         m_linkTick = 0;
-        m_linkStep = 0;
         QFile::remove(path(QStringLiteral("thermavo.INI")));
         m_threadsBefore = threadCount();
         m_descriptorsBefore = descriptorCount();
@@ -318,7 +326,6 @@ private slots:
     void userStopsTheRetries_data() {
         QTest::addColumn<QString>("how");
         QTest::newRow("on-line switch off") << "switch";
-        QTest::newRow("another board row") << "row";
         QTest::newRow("window closed") << "close";
     }
 
@@ -337,11 +344,6 @@ private slots:
             ui().OnLineButton->click();
             QVERIFY(!ui().OnLineAction->isChecked());
             QVERIFY(ui().UsedBoardComboBox->isEnabled());
-        } else if (how == "row") {
-            QVERIFY(ui().UsedBoardComboBox->isEnabled());
-            ui().UsedBoardComboBox->setCurrentIndex(1);
-            m_form->UsedBoardComboBoxClick();
-            QVERIFY(!ui().OnLineAction->isChecked());
         } else {
             QVERIFY(m_form->close());
         }
@@ -356,6 +358,120 @@ private slots:
         QVERIFY(!m_form->onLine());
         QVERIFY(!m_form->port().isOpen());
         QCOMPARE(receivedBytes(receivedAfter), QList<int>{});
+        QVERIFY(m_messages.empty());
+    }
+
+    void boardListFollowsTheSwitch() {
+        // While the lost board is waited for, its row stays as it was on line: typing into the
+        // list does nothing, and the retry goes on line with the row of the lost board.
+        {
+            Simulator board(236, {"--rate", "50"});
+            QVERIFY(board.waitUntilReady());
+            ui().UsedBoardComboBox->setCurrentIndex(0);
+            goOnLine(236);
+            QVERIFY(!ui().UsedBoardComboBox->isEnabled());
+            board.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->reconnecting(), kSettleMs);
+        }
+        QComboBox& list = *ui().UsedBoardComboBox;
+        QVERIFY(!list.isEnabled());
+        QTest::keyClicks(list.lineEdit(), QStringLiteral("Vexor04"));
+        QCOMPARE(list.currentText(), QStringLiteral("Vexor08"));
+        QCOMPARE(m_form->BoardRow(), 0);
+        // Whatever moves the list meanwhile, the lost board is tried as it was.
+        list.setCurrentIndex(1);
+        QFile::remove(portFolder() + QStringLiteral("/COM236"));
+        Simulator board(236, {"--rate", "50"});
+        QVERIFY(board.waitUntilReady());
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->onLine(), kSettleMs);
+        QCOMPARE(m_form->port().Baud(), 57600);
+        QVERIFY(!list.isEnabled());
+        ui().OnLineButton->click();
+        QVERIFY(list.isEnabled());
+        QVERIFY(m_messages.empty());
+    }
+
+    void closeFailingWhileTheBoardIsAwaited() {
+        // The log cannot be completed at the close: the window stays open, and its controls tell
+        // that the lost board is still waited for, as it is.
+        const QString log = path(QStringLiteral("close-fails.slk"));
+        QFile::remove(log);
+        Simulator board(237, {"--rate", "50"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        goOnLine(237);
+        startLog(kSylkRow, log);
+        QVERIFY(m_form->logOpen());
+        sampleAfterReplies(replies, 2);
+        board.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->reconnecting(), kSettleMs);
+        {
+            // The medium is full: the SYLK end record cannot be written.
+            const FileSizeLimit full(QFileInfo(log).size());
+            QVERIFY(!m_form->close());
+        }
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Thermavo"));
+        QVERIFY(!m_form->logOpen());
+        QVERIFY(m_form->reconnecting());
+        QVERIFY(ui().OnLineAction->isChecked());
+        QVERIFY(!ui().UsedBoardComboBox->isEnabled());
+        QVERIFY(linkStatus().endsWith("; reconnecting to COM237"));
+        // The retries do go on: the board coming back is on line again.
+        QFile::remove(portFolder() + QStringLiteral("/COM237"));
+        Simulator back(237, {"--rate", "50"});
+        QVERIFY(back.waitUntilReady());
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->onLine(), kSettleMs);
+        QVERIFY(ui().OnLineAction->isChecked());
+        // The second close skips the log and completes.
+        QVERIFY(m_form->close());
+        QVERIFY(!m_form->port().isOpen());
+    }
+
+    void modalBoxInsideAReplyLosesNothing() {
+        // A handler shows a modal box for 5 s while the board sends at line rate, far more than
+        // the port's buffers hold: every reply sent meanwhile is handled once the box is closed,
+        // none while it is open.
+        const QString sent = path(QStringLiteral("box-sent.log"));
+        QFile::remove(sent);
+        Simulator board(238, {"--long", "--line-rate", "--sent-log", sent});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        qsizetype duringTheBox = -1;
+        qsizetype sentBeforeTheBox = 0;
+        qsizetype sentWhileTheBoxWasOpen = 0;
+        bool boxShown = false;
+        connect(&dataPacket(), &DataPacket::StringPacket, m_form.get(), [&] {
+            if (boxShown || replies.count() < 10)
+                return;
+            boxShown = true;
+            const qsizetype before = replies.count();
+            sentBeforeTheBox = readAll(sent).count('\n');
+            QMessageBox box(QMessageBox::Warning, "Warning", "A box inside a reply");
+            QTimer::singleShot(5000, &box, [&] {
+                duringTheBox = replies.count() - before;
+                sentWhileTheBoxWasOpen = readAll(sent).count('\n') - sentBeforeTheBox;
+                box.accept();
+            });
+            box.exec();
+        });
+        goOnLine(238);
+        QTRY_VERIFY_WITH_TIMEOUT(duringTheBox >= 0, 3 * kSettleMs);
+        QCOMPARE(duringTheBox, qsizetype{0});
+        QVERIFY2(sentWhileTheBoxWasOpen > 200, qPrintable(QString::number(sentWhileTheBoxWasOpen)));
+        const qsizetype sentUntilTheBoxClosed = sentBeforeTheBox + sentWhileTheBoxWasOpen;
+        QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= sentUntilTheBoxClosed, kSettleMs);
+        ui().OnLineButton->click();
+        // Every reply was written whole: the board never found the line full.
+        const QByteArray log = readAll(sent);
+        const QByteArray fullReply = log.split('\n').first().split(' ').value(2);
+        for (const QByteArray& line : log.split('\n')) {
+            if (!line.isEmpty())
+                QCOMPARE(line.split(' ').value(2), fullReply);
+        }
+        // The replies handled are the board's own: all decoded to readings.
+        for (int index = 0; index < replies.count(); index += 97)
+            QCOMPARE(replies[index].value(0).toByteArray().size(), fullReply.toInt() - 2);
         QVERIFY(m_messages.empty());
     }
 
@@ -385,20 +501,24 @@ private slots:
         QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
         QSignalSpy timeouts(&dataPacket(), &DataPacket::Timeout);
         goOnLine(222);
-        // Two seconds of framer time per look: 55 s pass within some 30 looks.
-        m_linkStep = 2000;
-        QTRY_VERIFY_WITH_TIMEOUT(timeouts.count() >= 1, kSettleMs);
-        m_linkStep = 0;
-        QVERIFY(m_form->onLine());
-        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), QList<int>(timeouts.count() + 1, 0x6D),
-                                  kSettleMs);
+        // The first reply's LF starts the time-out; the rest of the board's bytes never end it.
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->port().replyTimeoutTimer().isActive(), kSettleMs);
+        for (int round = 1; round <= 2; ++round) {
+            passTheReplyTimeout();
+            QTRY_COMPARE_WITH_TIMEOUT(timeouts.count(), round, kSettleMs);
+            QVERIFY(m_form->onLine());
+            QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), QList<int>(round + 1, 0x6D),
+                                      kSettleMs);
+            // Re-armed: the board's next LF starts the next time-out.
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->port().replyTimeoutTimer().isActive(), kSettleMs);
+        }
         QCOMPARE(replies.count(), 0);
         QCOMPARE(ui().IndicatorShape->fillColor(), unlit());
         QCOMPARE(ui().T1ActualField->text(), QStringLiteral("0.00"));
         QVERIFY(m_messages.empty());
         ui().OnLineButton->click();
-        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received).value(timeouts.count() + 1), 0x20,
-                                  kSettleMs);
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received).value(3), 0x20, kSettleMs);
+        QVERIFY(!m_form->port().replyTimeoutTimer().isActive());
     }
 
     void floodsLeaveOnlyValidReadings_data() {
@@ -474,7 +594,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(memoryKb("VmRSS") > before + 9 * 1024, kSettleMs);
         QVERIFY(m_form->onLine());
         QCOMPARE(timeouts.count(), 0);
-        m_linkTick += kBeyondReplyTimeoutMs;
+        passTheReplyTimeout();
         QTRY_COMPARE_WITH_TIMEOUT(timeouts.count(), 1, kSettleMs);
         QCOMPARE(board.receive(50), QByteArray("\x6d"));
         // ...and given back once it is given up.
@@ -492,10 +612,12 @@ private slots:
         QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
         QSignalSpy timeouts(&dataPacket(), &DataPacket::Timeout);
         goOnLine(226);
-        // A minute of framer time per look: an hour passes while the board says nothing.
-        m_linkStep = 60'000;
-        QTRY_VERIFY_WITH_TIMEOUT(m_linkTick.load() > 60 * kBeyondReplyTimeoutMs, kSettleMs);
-        m_linkStep = 0;
+        // Without a start marker there is no deadline: an hour passes with no timer running.
+        for (int minute = 0; minute < 60; ++minute) {
+            m_linkTick += 60'000;
+            QTest::qWait(5);
+            QVERIFY(!m_form->port().replyTimeoutTimer().isActive());
+        }
         QCOMPARE(timeouts.count(), 0);
         QCOMPARE(replies.count(), 0);
         QVERIFY(m_form->onLine());

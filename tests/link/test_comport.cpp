@@ -1,12 +1,15 @@
 #include "deniedaccess.h"
+#include "framercases.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "pseudoterminal.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 
@@ -24,6 +27,60 @@ std::optional<int> noChoice() {
     return std::nullopt;
 }
 
+// The reader leaves the device alone for up to 50 ms after taking bytes; this is long enough for
+// what the board wrote to be read and examined on the window thread.
+constexpr int kSettleMs = 200;
+
+// A port open to a pseudo-terminal board, its framer's events recorded on the window thread, the
+// link's clock in the test's hand. Time passes only when the test says so: the reply time-out
+// timer is then fired as its deadline comes, as it would fire by itself.
+struct FramerThroughPort {
+    PseudoTerminal board;
+    std::shared_ptr<std::atomic<std::uint32_t>> clock =
+        std::make_shared<std::atomic<std::uint32_t>>(0);
+    ComPort port;
+    DataPacket packet{&port};
+    QList<QByteArray> replies;
+    QList<std::uint32_t> timeouts;
+    bool rearm = true;
+
+    bool open(int number) {
+        if (!board.create(number))
+            return false;
+        port.setComNumber(number);
+        port.setTickSource([clock = clock] { return clock->load(); });
+        QObject::connect(&packet, &DataPacket::StringPacket, &packet,
+                         [this](const QByteArray& data) {
+                             replies.append(data);
+                             if (rearm)
+                                 packet.setEnabled(true);
+                         });
+        QObject::connect(&packet, &DataPacket::Timeout, &packet, [this] {
+            timeouts.append(clock->load());
+            if (rearm)
+                packet.setEnabled(true);
+        });
+        port.open();
+        return port.isOpen();
+    }
+
+    void send(const QByteArray& bytes) {
+        QVERIFY(board.write(bytes));
+        QTest::qWait(kSettleMs);
+    }
+
+    void advanceTo(std::uint32_t target) {
+        QTimer& timer = port.replyTimeoutTimer();
+        while (timer.isActive() &&
+               target - clock->load() >= static_cast<std::uint32_t>(timer.interval())) {
+            clock->fetch_add(static_cast<std::uint32_t>(timer.interval()));
+            timer.start(0);
+            QTest::qWait(10);
+        }
+        clock->store(target);
+    }
+};
+
 } // namespace
 
 class ComPortTest : public QObject {
@@ -33,7 +90,11 @@ private slots:
     void initTestCase();
     void openSendsNothingAndTransmitsQueuedBytes();
     void repliesReachWindowThreadInOrder();
-    void timeoutUsesThePortClock();
+    void framerArrivalsThroughThePort_data();
+    void framerArrivalsThroughThePort();
+    void framerTimingThroughThePort_data();
+    void framerTimingThroughThePort();
+    void handlerRunningAnEventLoopHoldsTheFramer();
     void openFailures_data();
     void openFailures();
     void sendWhileClosedFails();
@@ -99,37 +160,101 @@ void ComPortTest::repliesReachWindowThreadInOrder() {
     QVERIFY(!packet.Enabled());
 }
 
-void ComPortTest::timeoutUsesThePortClock() {
-    PseudoTerminal board;
-    QVERIFY2(board.create(43), qPrintable(board.error()));
-    auto clock = std::make_shared<std::atomic<std::uint32_t>>(0);
-    ComPort port;
-    port.setComNumber(43);
-    port.setTickSource([clock] { return clock->load(); });
-    DataPacket packet(&port);
-    QList<QByteArray> replies;
-    int timeouts = 0;
-    connect(&packet, &DataPacket::StringPacket, this, [&](const QByteArray& data) {
-        replies.append(data);
-        packet.setEnabled(true);
+void ComPortTest::framerArrivalsThroughThePort_data() {
+    addFramerArrivalRows();
+}
+
+void ComPortTest::framerArrivalsThroughThePort() {
+    QFETCH(bool, armed);
+    QFETCH(bool, rearm);
+    QFETCH(QList<QByteArray>, arrivals);
+    QFETCH(QList<QByteArray>, expected);
+
+    FramerThroughPort link;
+    QVERIFY2(link.open(51), qPrintable(link.board.error()));
+    link.rearm = rearm;
+    link.packet.setEnabled(armed);
+    for (const QByteArray& bytes : arrivals)
+        link.send(bytes);
+    QCOMPARE(link.replies, expected);
+    QCOMPARE(link.packet.Enabled(), armed && (rearm || expected.isEmpty()));
+    link.port.close();
+}
+
+void ComPortTest::framerTimingThroughThePort_data() {
+    addFramerTimingRows();
+}
+
+void ComPortTest::framerTimingThroughThePort() {
+    QFETCH(quint32, origin);
+    QFETCH(QByteArray, first);
+    QFETCH(quint32, secondAfterMs);
+    QFETCH(QByteArray, second);
+    QFETCH(QList<QByteArray>, expected);
+    QFETCH(int, timeoutAfterMs);
+
+    FramerThroughPort link;
+    QVERIFY2(link.open(52), qPrintable(link.board.error()));
+    link.clock->store(origin);
+    link.packet.setEnabled(true);
+    link.send(first);
+    // The deadline is set from the start marker's arrival, counted in whole ticks of 55 ms.
+    const QTimer& timer = link.port.replyTimeoutTimer();
+    QCOMPARE(timer.isActive(), first.contains('\n'));
+    if (timer.isActive())
+        QCOMPARE(timer.interval(), static_cast<int>(1001 * 55 - origin % 55));
+    if (!second.isEmpty()) {
+        link.advanceTo(origin + secondAfterMs);
+        link.send(second);
+    }
+    link.advanceTo(origin + 600000u);
+
+    QCOMPARE(link.replies, expected);
+    if (timeoutAfterMs < 0) {
+        QVERIFY(link.timeouts.isEmpty());
+    } else {
+        QCOMPARE(link.timeouts.size(), 1);
+        const std::uint32_t after = link.timeouts.first() - origin;
+        QVERIFY2(after > static_cast<std::uint32_t>(timeoutAfterMs) &&
+                     after <= static_cast<std::uint32_t>(timeoutAfterMs) + 55,
+                 QByteArray::number(after));
+    }
+    link.port.close();
+}
+
+void ComPortTest::handlerRunningAnEventLoopHoldsTheFramer() {
+    // A handler showing a box runs an event loop: the framer must not run inside it, and what
+    // arrives meanwhile (more than a pseudo-terminal holds) is read on and handled afterwards.
+    FramerThroughPort link;
+    QVERIFY2(link.open(53), qPrintable(link.board.error()));
+    link.packet.setEnabled(true);
+    qsizetype repliesDuringTheLoop = -1;
+    bool loopRan = false;
+    QObject::connect(&link.packet, &DataPacket::StringPacket, &link.packet, [&] {
+        if (loopRan)
+            return;
+        loopRan = true;
+        const qsizetype before = link.replies.size();
+        QByteArray flood;
+        for (int reply = 0; reply < 2000; ++reply)
+            flood += "\nreply " + QByteArray::number(reply) + "\r";
+        // Far more than the pseudo-terminal holds: it is all written only if the reader goes
+        // on reading while the window thread is here.
+        QElapsedTimer writing;
+        writing.start();
+        for (qsizetype at = 0; at < flood.size() && writing.elapsed() < 5000; at += 64) {
+            while (!link.board.write(flood.mid(at, 64)) && writing.elapsed() < 5000)
+                QThread::msleep(1);
+        }
+        QVERIFY(writing.elapsed() < 5000);
+        QTest::qWait(300);
+        repliesDuringTheLoop = link.replies.size() - before;
     });
-    connect(&packet, &DataPacket::Timeout, this, [&] { ++timeouts; });
-    packet.setEnabled(true);
-    port.open();
-    // The start marker right behind the reply is examined at the clock reading of that arrival.
-    QVERIFY(board.write("\nfirst\r\nunfinished"));
-    QTRY_COMPARE(replies.size(), 1);
-    QTest::qWait(100);
-    clock->store(54000);
-    QTest::qWait(100);
-    QCOMPARE(timeouts, 0);
-    clock->store(56000);
-    QTRY_COMPARE(timeouts, 1);
-    QVERIFY(!packet.Enabled());
-    QVERIFY(board.write("\r"));
-    QTest::qWait(100);
-    QCOMPARE(replies.size(), 1);
-    port.close();
+    link.send("\nfirst\r");
+    QTRY_COMPARE(link.replies.size(), 2001);
+    QCOMPARE(repliesDuringTheLoop, 0);
+    QCOMPARE(link.replies.last(), QByteArray("reply 1999"));
+    link.port.close();
 }
 
 void ComPortTest::openFailures_data() {

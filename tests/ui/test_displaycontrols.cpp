@@ -2,6 +2,7 @@
 #include "ui/filterslider.h"
 #include "ui/indicatorshape.h"
 #include "ui/numericreadout.h"
+#include "ui/repaintpacer.h"
 
 #include <QApplication>
 #include <QProxyStyle>
@@ -65,6 +66,9 @@ private slots:
     void readout_data();
     void readout();
     void readoutShrinksTextRatherThanCutIt();
+    void deferredReadoutShowsTheLatestValueWhenPainted();
+    void repaintsFollowTheReplyBatches_data();
+    void repaintsFollowTheReplyBatches();
 
     void sliderKeys_data();
     void sliderKeys();
@@ -127,6 +131,62 @@ void DisplayControlsTest::readoutShrinksTextRatherThanCutIt() {
 
     readout->resize(200, 21);
     QCOMPARE(readout->font().pointSizeF(), 16.0);
+}
+
+void DisplayControlsTest::deferredReadoutShowsTheLatestValueWhenPainted() {
+    QWidget window;
+    auto* readout = new NumericReadout(&window);
+    readout->setDecimalSeparator(QStringLiteral("."));
+    readout->setGeometry(8, 8, 60, 21);
+    readout->setDeferredText(true);
+    // Hidden, nothing is painted: the text follows at once.
+    readout->setValue(1.0F);
+    QCOMPARE(readout->text(), QStringLiteral("1.00"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (const float value : {2.0F, 3.0F, 4.25F})
+        readout->setValue(value);
+    QCOMPARE(readout->value(), 4.25F);
+    QCOMPARE(readout->text(), QStringLiteral("1.00"));
+    readout->showPendingValue();
+    QCOMPARE(readout->text(), QStringLiteral("4.25"));
+    // Switched back, the readout is immediate again, with nothing left pending.
+    readout->setValue(5.0F);
+    readout->setDeferredText(false);
+    QCOMPARE(readout->text(), QStringLiteral("5.00"));
+    readout->setValue(6.0F);
+    QCOMPARE(readout->text(), QStringLiteral("6.00"));
+}
+
+void DisplayControlsTest::repaintsFollowTheReplyBatches_data() {
+    // "r T": a reply shown at T ms; "p T W": a repaint asked for at T, to wait W ms (0: now).
+    QTest::addColumn<QStringList>("script");
+    QTest::newRow("first repaint at once") << QStringList{"p 0 0"};
+    QTest::newRow("a batch every 50 ms, painted with each")
+        << QStringList{"r 0", "p 0 0", "r 50", "p 50 0", "r 101", "p 101 0"};
+    QTest::newRow("a batch a little early for the period")
+        << QStringList{"r 0", "p 0 0", "r 42", "p 42 0"};
+    QTest::newRow("a batch too soon waits for the next")
+        << QStringList{"r 0", "p 0 0", "r 8", "p 8 60", "r 58", "p 58 0"};
+    QTest::newRow("the clock between batches waits for the next")
+        << QStringList{"r 0", "p 0 0", "p 20 40", "r 50", "p 50 0"};
+    QTest::newRow("the board stopped: shown 60 ms after its last reply")
+        << QStringList{"r 0", "p 0 0", "p 30 30", "p 60 0"};
+    QTest::newRow("no replies: every 50 ms at most")
+        << QStringList{"p 0 0", "p 10 40", "p 50 0", "p 139 0"};
+}
+
+void DisplayControlsTest::repaintsFollowTheReplyBatches() {
+    QFETCH(QStringList, script);
+    RepaintPacer pacer;
+    for (const QString& step : script) {
+        const QStringList parts = step.split(QLatin1Char(' '));
+        const std::int64_t at = parts[1].toLongLong();
+        if (parts[0] == QLatin1String("r"))
+            pacer.replyShown(at);
+        else
+            QCOMPARE(pacer.waitBeforePainting(at), parts[2].toLongLong());
+    }
 }
 
 void DisplayControlsTest::sliderKeys_data() {
