@@ -136,22 +136,11 @@ SpanStatistics statistics(const RunStore& store, Span time) {
     const auto [first, last] = ticksWithin(store, time);
     SpanStatistics result;
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
-        ChannelStatistics& stats = result[static_cast<std::size_t>(channel)];
-        double sum = 0.0;
-        float lowest = std::numeric_limits<float>::infinity();
-        float highest = -std::numeric_limits<float>::infinity();
-        std::size_t count = 0;
-        for (std::size_t tick = first; tick < last; ++tick) {
-            const float value = store.value(tick, channel);
-            if (hasSample(value)) {
-                sum += value;
-                lowest = std::min(lowest, value);
-                highest = std::max(highest, value);
-                ++count;
-            }
-        }
-        if (count > 0) {
-            stats = {count, lowest, highest, sum / static_cast<double>(count)};
+        const RunStore::Extremes found = store.extremes(channel, first, last);
+        if (found.count > 0) {
+            result[static_cast<std::size_t>(channel)] = {
+                found.count, store.value(found.lowest, channel),
+                store.value(found.highest, channel), found.sum / static_cast<double>(found.count)};
         }
     }
     return result;
@@ -171,7 +160,12 @@ void plotPoints(const RunStore& store, Span time, int channel, std::size_t budge
     }
     const std::size_t count = last - first;
     const std::size_t runs = std::max<std::size_t>(budget / kPointsPerRun, 1);
-    const std::size_t perRun = count <= budget ? 1 : (count + runs - 1) / runs;
+    std::size_t perRun = count <= budget ? 1 : (count + runs - 1) / runs;
+    // Runs of whole summaries of the store, which it then need not look into.
+    if (perRun >= RunStore::kSummaryTicks) {
+        perRun = (perRun + RunStore::kSummaryTicks - 1) / RunStore::kSummaryTicks *
+                 RunStore::kSummaryTicks;
+    }
     const auto point = [&](std::size_t tick) {
         return PlotPoint{secondsOf(store.time(tick)), store.value(tick, channel)};
     };
@@ -184,38 +178,23 @@ void plotPoints(const RunStore& store, Span time, int channel, std::size_t budge
             points.push_back(
                 {(secondsOf(store.time(start - 1)) + secondsOf(store.time(start))) / 2.0, gap});
         }
-        for (std::size_t run = start; run < end; run += perRun) {
-            const std::size_t runEnd = std::min(run + perRun, end);
+        for (std::size_t run = start; run < end;) {
+            const std::size_t runEnd = std::min((run / perRun + 1) * perRun, end);
+            const std::size_t runStart = run;
+            run = runEnd;
             if (perRun == 1) {
-                points.push_back(point(run));
+                points.push_back(point(runStart));
                 continue;
             }
-            std::size_t firstTick = runEnd;
-            std::size_t lastTick = runEnd;
-            std::size_t lowTick = runEnd;
-            std::size_t highTick = runEnd;
-            for (std::size_t tick = run; tick < runEnd; ++tick) {
-                const float value = store.value(tick, channel);
-                if (!hasSample(value)) {
-                    continue;
-                }
-                if (firstTick == runEnd) {
-                    firstTick = lowTick = highTick = tick;
-                }
-                lastTick = tick;
-                if (value < store.value(lowTick, channel)) {
-                    lowTick = tick;
-                }
-                if (value > store.value(highTick, channel)) {
-                    highTick = tick;
-                }
-            }
-            if (firstTick == runEnd) {
+            const RunStore::Extremes found = store.extremes(channel, runStart, runEnd);
+            if (found.count == 0) {
                 points.push_back(
-                    {(secondsOf(store.time(run)) + secondsOf(store.time(runEnd - 1))) / 2.0, gap});
+                    {(secondsOf(store.time(runStart)) + secondsOf(store.time(runEnd - 1))) / 2.0,
+                     gap});
                 continue;
             }
-            std::array<std::size_t, kPointsPerRun> ticks{firstTick, lowTick, highTick, lastTick};
+            std::array<std::size_t, kPointsPerRun> ticks{found.first, found.lowest, found.highest,
+                                                         found.last};
             std::sort(ticks.begin(), ticks.end());
             const auto unique = std::unique(ticks.begin(), ticks.end());
             for (auto tick = ticks.begin(); tick != unique; ++tick) {

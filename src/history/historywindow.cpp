@@ -289,13 +289,14 @@ void HistoryWindow::axisRangeChanged() {
 void HistoryWindow::refillPlot() {
     const Span time = m_view.time();
     const int width = plot().axisRect()->width();
-    if (time == m_filledTime && width == m_filledWidth) {
+    const ChannelMask shown = shownChannels();
+    if (time == m_filledTime && width == m_filledWidth && shown == m_filledChannels) {
         return;
     }
     m_filledTime = time;
     m_filledWidth = width;
+    m_filledChannels = shown;
     const auto budget = static_cast<std::size_t>(std::max(width, 1) * kPointsPerPixel);
-    const ChannelMask shown = shownChannels();
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         QCPGraph& graph = *m_graphs[static_cast<std::size_t>(channel)];
         graph.setVisible(shown[static_cast<std::size_t>(channel)]);
@@ -429,6 +430,11 @@ void HistoryWindow::hideCursor() {
 }
 
 void HistoryWindow::channelToggled() {
+    // The table tells of every change of its items, the figures written into it included.
+    const ChannelMask shown = shownChannels();
+    if (shown == m_filledChannels) {
+        return;
+    }
     m_filledTime = {};
     refillPlot();
     plot().replot(QCustomPlot::rpQueuedReplot);

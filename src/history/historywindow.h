@@ -118,6 +118,7 @@ private:
     bool m_applying = false;
     Span m_filledTime{};
     int m_filledWidth = 0;
+    ChannelMask m_filledChannels{};
     std::vector<PlotPoint> m_points;
 
     std::vector<QCPGraph*> m_graphs;

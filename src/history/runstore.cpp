@@ -47,10 +47,31 @@ void RunStore::store(std::int64_t msSinceEpoch, const TickValues& values) {
     Block& block = *m_blocks.back();
     const std::size_t slot = m_size % kBlockTicks;
     block.times[slot] = msSinceEpoch;
+    const std::size_t chunk = slot / kSummaryTicks;
+    const auto offset = static_cast<std::uint8_t>(slot % kSummaryTicks);
     for (std::size_t channel = 0; channel < values.size(); ++channel) {
         const float value = values[channel];
         block.values[channel][slot] = value;
+        Summary& summary = block.summaries[channel][chunk];
+        if (offset == 0) {
+            summary = Summary{};
+        }
         if (hasSample(value)) {
+            if (summary.count == 0) {
+                summary = {value, value, 0.0, offset, offset, offset, offset, 0};
+            } else {
+                if (value < summary.lowest) {
+                    summary.lowest = value;
+                    summary.lowestAt = offset;
+                }
+                if (value > summary.highest) {
+                    summary.highest = value;
+                    summary.highestAt = offset;
+                }
+                summary.lastAt = offset;
+            }
+            summary.sum += value;
+            ++summary.count;
             // NaN compares false, so a channel's first sample sets both.
             if (!(value >= m_lowest[channel])) {
                 m_lowest[channel] = value;
@@ -75,6 +96,47 @@ void RunStore::clear() {
     m_sorted = true;
     m_lowest = noValues();
     m_highest = noValues();
+}
+
+RunStore::Extremes RunStore::extremes(int channel, std::size_t from, std::size_t to) const {
+    Extremes found;
+    const auto take = [&](std::size_t first, std::size_t last, std::size_t lowest,
+                          std::size_t highest, std::size_t count, double sum) {
+        if (found.count == 0) {
+            found = {count, first, last, lowest, highest, sum};
+            return;
+        }
+        found.last = last;
+        if (value(lowest, channel) < value(found.lowest, channel)) {
+            found.lowest = lowest;
+        }
+        if (value(highest, channel) > value(found.highest, channel)) {
+            found.highest = highest;
+        }
+        found.count += count;
+        found.sum += sum;
+    };
+    to = std::min(to, m_size);
+    std::size_t tick = from;
+    while (tick < to) {
+        if (tick % kSummaryTicks == 0 && tick + kSummaryTicks <= to) {
+            const Block& block = *m_blocks[tick / kBlockTicks];
+            const Summary& summary = block.summaries[static_cast<std::size_t>(channel)]
+                                                    [tick % kBlockTicks / kSummaryTicks];
+            if (summary.count > 0) {
+                take(tick + summary.firstAt, tick + summary.lastAt, tick + summary.lowestAt,
+                     tick + summary.highestAt, summary.count, summary.sum);
+            }
+            tick += kSummaryTicks;
+            continue;
+        }
+        const float sample = value(tick, channel);
+        if (hasSample(sample)) {
+            take(tick, tick, tick, tick, 1, sample);
+        }
+        ++tick;
+    }
+    return found;
 }
 
 bool RunStore::startsSegment(std::size_t tick) const {

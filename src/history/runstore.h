@@ -27,6 +27,20 @@ inline bool hasSample(float value) {
 class RunStore {
 public:
     static constexpr std::size_t kBlockTicks = 4096;
+    // Every 64 ticks of a channel keep their lowest, highest, first and last sample and their
+    // sum, so that a view of a week need not look at every tick: 3 bytes a tick more.
+    static constexpr std::size_t kSummaryTicks = 64;
+
+    // The samples of one channel over a range of ticks: the ticks of the first, last, lowest and
+    // highest of them (the earliest where several are equal), their number and their sum.
+    struct Extremes {
+        std::size_t count = 0;
+        std::size_t first = 0;
+        std::size_t last = 0;
+        std::size_t lowest = 0;
+        std::size_t highest = 0;
+        double sum = 0.0;
+    };
 
     RunStore() = default;
     RunStore(RunStore&&) noexcept = default;
@@ -66,6 +80,9 @@ public:
     // The first tick after the time, or size().
     std::size_t upperBound(std::int64_t msSinceEpoch) const;
 
+    // Of the channel's samples at the ticks from `from` up to, not including, `to`.
+    Extremes extremes(int channel, std::size_t from, std::size_t to) const;
+
     // The smallest and largest value of a channel over all ticks; NaN for both while it has none.
     float lowest(int channel) const { return m_lowest[static_cast<std::size_t>(channel)]; }
     float highest(int channel) const { return m_highest[static_cast<std::size_t>(channel)]; }
@@ -78,9 +95,22 @@ public:
     void breakAtLongPauses(double factor);
 
 private:
+    struct Summary {
+        float lowest;
+        float highest;
+        double sum;
+        std::uint8_t lowestAt;
+        std::uint8_t highestAt;
+        std::uint8_t firstAt;
+        std::uint8_t lastAt;
+        std::uint8_t count;
+    };
+    static constexpr std::size_t kSummaries = kBlockTicks / kSummaryTicks;
+
     struct Block {
         std::array<std::int64_t, kBlockTicks> times;
         std::array<std::array<float, kBlockTicks>, kHistoryChannels> values;
+        std::array<std::array<Summary, kSummaries>, kHistoryChannels> summaries;
     };
 
     std::vector<std::unique_ptr<Block>> m_blocks;
