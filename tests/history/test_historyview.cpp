@@ -3,6 +3,7 @@
 
 #include <QTest>
 #include <algorithm>
+#include <random>
 
 using namespace thermavo;
 
@@ -66,6 +67,50 @@ private slots:
         // A time and eight floats a tick and the summaries of 64 ticks, in whole blocks.
         const double perTick = static_cast<double>(store.bytesUsed()) / (4.0 * 4096);
         QVERIFY2(perTick < 43.2, qPrintable(QString::number(perTick)));
+    }
+
+    // The 64-tick summaries give what a look at every tick gives, for any range of ticks.
+    void summariesAgreeWithEveryTick() {
+        RunStore store;
+        std::mt19937 random(20);
+        std::uniform_real_distribution<float> value(-45.0f, 150.0f);
+        for (int tick = 0; tick < 10'000; ++tick) {
+            TickValues values;
+            for (float& channel : values)
+                channel = random() % 5 == 0 ? kNoSample : std::round(value(random));
+            store.append(kStart + tick * 1000LL, values);
+        }
+        for (int round = 0; round < 300; ++round) {
+            std::size_t from = random() % store.size();
+            std::size_t to = random() % (store.size() + 1);
+            if (from > to)
+                std::swap(from, to);
+            const int channel = static_cast<int>(random() % kHistoryChannels);
+            RunStore::Extremes expected;
+            for (std::size_t tick = from; tick < to; ++tick) {
+                const float sample = store.value(tick, channel);
+                if (!hasSample(sample))
+                    continue;
+                if (expected.count == 0)
+                    expected.first = expected.lowest = expected.highest = tick;
+                expected.last = tick;
+                if (sample < store.value(expected.lowest, channel))
+                    expected.lowest = tick;
+                if (sample > store.value(expected.highest, channel))
+                    expected.highest = tick;
+                ++expected.count;
+                expected.sum += sample;
+            }
+            const RunStore::Extremes found = store.extremes(channel, from, to);
+            QCOMPARE(found.count, expected.count);
+            if (expected.count == 0)
+                continue;
+            QCOMPARE(found.first, expected.first);
+            QCOMPARE(found.last, expected.last);
+            QCOMPARE(found.lowest, expected.lowest);
+            QCOMPARE(found.highest, expected.highest);
+            QCOMPARE(found.sum, expected.sum);
+        }
     }
 
     void clockSetBackKeepsTheOrder() {
