@@ -191,6 +191,10 @@ void HistoryWindow::openLogFile() {
 }
 
 void HistoryWindow::readLog(const QString& path) {
+    // A CSV file being written still reads the log shown.
+    if (busy()) {
+        return;
+    }
     m_regional = m_services.regionalSettings();
     if (!m_loader->start(path, m_regional)) {
         return;
@@ -391,7 +395,8 @@ void HistoryWindow::showCursor(double x) {
     const std::optional<std::size_t> tick = tickAt(*m_shown, x);
     const ChannelMask shown = shownChannels();
     const auto ms = static_cast<std::int64_t>(std::floor(x * kMsPerSecond));
-    QString text = localText(ms);
+    const QString time = localText(ms);
+    QString text = time;
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         const float value = tick ? m_shown->value(*tick, channel) : kNoSample;
         const bool visible = shown[static_cast<std::size_t>(channel)];
@@ -404,7 +409,7 @@ void HistoryWindow::showCursor(double x) {
     if (!tick) {
         text += QStringLiteral("\nno samples");
     }
-    m_ui->CursorLabel->setText(QStringLiteral("Cursor: %1").arg(localText(ms)));
+    m_ui->CursorLabel->setText(QStringLiteral("Cursor: %1").arg(time));
     m_cursorLine->point1->setCoords(x, 0.0);
     m_cursorLine->point2->setCoords(x, 1.0);
     m_cursorText->setText(text);
@@ -543,7 +548,9 @@ bool HistoryWindow::saveCsv(const QString& path) {
     m_csvColumns = shownChannels();
     const std::string header = csvHeader(m_csvColumns);
     file->write(header.data(), static_cast<qint64>(header.size()));
-    std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_shown, m_view.time());
+    // The rows come from the store shown now, whatever is shown meanwhile.
+    m_csvStore = m_shown;
+    std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_csvStore, m_view.time());
     m_csvNext = m_csvFirst;
     m_csv = std::move(file);
     m_ui->LoadLabel->setText(QStringLiteral("Writing %1").arg(shownName(path)));
@@ -563,8 +570,8 @@ void HistoryWindow::writeCsvRows() {
     const std::size_t end = std::min(m_csvEnd, m_csvNext + kCsvRowsPerPiece);
     for (; m_csvNext < end; ++m_csvNext) {
         int offset = 0;
-        const LocalDateTime when = m_csvTimes.localOf(m_shown->time(m_csvNext), offset);
-        text += csvRow(when, offset, *m_shown, m_csvNext, m_csvColumns);
+        const LocalDateTime when = m_csvTimes.localOf(m_csvStore->time(m_csvNext), offset);
+        text += csvRow(when, offset, *m_csvStore, m_csvNext, m_csvColumns);
     }
     m_csv->write(text.data(), static_cast<qint64>(text.size()));
     if (m_csvNext >= m_csvEnd) {

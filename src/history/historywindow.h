@@ -132,6 +132,7 @@ private:
 
     // The CSV file being written, a piece at a time.
     std::unique_ptr<QSaveFile> m_csv;
+    const RunStore* m_csvStore = nullptr;
     QTimer* m_csvTimer = nullptr;
     std::size_t m_csvNext = 0;
     std::size_t m_csvEnd = 0;

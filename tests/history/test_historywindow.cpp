@@ -209,9 +209,17 @@ private slots:
                                             .arg(value)));
             }
         }
-        // Back to the run.
+        // Going back to the (empty) run, or reading another log, while the log's rows are
+        // written as CSV changes nothing in the file.
+        const QString csv = m_folder.filePath(QStringLiteral("written.csv"));
+        QVERIFY(m_window->saveCsv(csv));
         m_window->ui().RunButton->click();
         QVERIFY(m_window->showingRun());
+        m_window->readLog(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_window->showingRun());
+        QVERIFY(m_messages.empty());
+        QCOMPARE(linesOf(csv).size(), records + 1);
     }
 
     void filesThatAreNoLogsAreNamed_data() {
