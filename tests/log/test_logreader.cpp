@@ -1,4 +1,5 @@
 #include "log/logreader.h"
+#include "log/tablog.h"
 
 #include <QTest>
 #include <cmath>
@@ -196,6 +197,50 @@ private slots:
             QVERIFY2(outcome.error.contains(error), qPrintable(outcome.error));
             if (errorLine == 0)
                 QCOMPARE(outcome.records, records);
+        }
+    }
+
+    // Whatever the TAB log writes in some regional settings reads back as the same date and
+    // time in those settings.
+    void tabDateTimeRoundTrip_data() {
+        QTest::addColumn<int>("settings");
+        QTest::newRow("dd/MM/yyyy, 24 hours") << 0;
+        QTest::newRow("dd.MM.yy, 24 hours") << 1;
+        QTest::newRow("M/d/yyyy, 12 hours") << 2;
+        QTest::newRow("yyyy-MM-dd, designator first, no leading zero") << 3;
+        QTest::newRow("d 'de' MMMM, h.mm.ss") << 4;
+    }
+
+    void tabDateTimeRoundTrip() {
+        QFETCH(int, settings);
+        RegionalSettings regional = regionalSettings(settings == 2   ? TwelveHour
+                                                     : settings == 1 ? DecimalComma
+                                                                     : Default);
+        if (settings == 1)
+            regional.shortDatePattern = "dd.MM.yy";
+        if (settings == 3) {
+            regional.shortDatePattern = "yyyy-MM-dd";
+            regional.twelveHour = true;
+            regional.designatorFirst = true;
+            regional.hourLeadingZero = false;
+            regional.amDesignator = "vorm.";
+            regional.pmDesignator = "nachm.";
+        }
+        if (settings == 4) {
+            regional.shortDatePattern = "d 'de' MM 'de' yyyy";
+            regional.timeSeparator = ".";
+        }
+        for (const LocalDateTime& when :
+             {LocalDateTime{2024, 12, 8, 15, 12, 0}, LocalDateTime{2024, 12, 9, 0, 0, 0},
+              LocalDateTime{2024, 12, 9, 0, 0, 1}, LocalDateTime{2025, 1, 1, 12, 0, 0},
+              LocalDateTime{2028, 2, 29, 23, 59, 59}, LocalDateTime{2029, 7, 4, 1, 2, 3}}) {
+            const std::string text = tabDateTimeText(when, regional);
+            LocalDateTime read;
+            QVERIFY2(parseTabDateTime(text, regional, read), text.c_str());
+            QCOMPARE(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", read.year, read.month,
+                                       read.day, read.hour, read.minute, read.second),
+                     QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", when.year, when.month,
+                                       when.day, when.hour, when.minute, when.second));
         }
     }
 
