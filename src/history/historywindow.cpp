@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QSaveFile>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <cmath>
 
@@ -73,6 +74,8 @@ HistoryWindow::HistoryWindow(const RunStore& run, HistoryServices services, QWid
     HistoryPlot& chart = plot();
     chart.setRegionalSettings(m_regional);
 
+    // The table's figures are filled in below; only a channel ticked or cleared is news.
+    const QSignalBlocker quietTable(m_ui->ChannelTable);
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         const QColor colour(
             static_cast<QRgb>(kChartSeriesColours[static_cast<std::size_t>(channel)]));
@@ -134,14 +137,6 @@ HistoryWindow::HistoryWindow(const RunStore& run, HistoryServices services, QWid
     m_csvTimer = new QTimer(this);
     connect(m_csvTimer, &QTimer::timeout, this, &HistoryWindow::writeCsvRows);
     m_ui->LoadBar->hide();
-
-    connect(m_ui->RunButton, &QPushButton::clicked, this, &HistoryWindow::showRun);
-    connect(m_ui->OpenButton, &QPushButton::clicked, this, &HistoryWindow::openLogFile);
-    connect(m_ui->FitButton, &QPushButton::clicked, this, &HistoryWindow::fitAll);
-    connect(m_ui->PngButton, &QPushButton::clicked, this, [this] { saveView(false); });
-    connect(m_ui->CsvButton, &QPushButton::clicked, this, [this] { saveView(true); });
-    connect(m_ui->CancelButton, &QPushButton::clicked, this, &HistoryWindow::cancelWork);
-    connect(m_ui->ChannelTable, &QTableWidget::itemChanged, this, &HistoryWindow::channelToggled);
 
     display(m_run, {});
 }
@@ -505,6 +500,14 @@ void HistoryWindow::cancelWork() {
     if (m_csv != nullptr) {
         finishCsv(true);
     }
+}
+
+void HistoryWindow::PngButtonClick() {
+    saveView(false);
+}
+
+void HistoryWindow::CsvButtonClick() {
+    saveView(true);
 }
 
 void HistoryWindow::saveView(bool csv) {

@@ -56,10 +56,6 @@ public:
     HistoryWindow(const RunStore& run, HistoryServices services, QWidget* parent = nullptr);
     ~HistoryWindow() override;
 
-    // Shows the window with this run, fitted.
-    void showRun();
-    // Shows the window and asks for a log file to read into it.
-    void openLogFile();
     // Reads the log file into the view; the run comes back with showRun().
     void readLog(const QString& path);
     // New ticks were appended to the run.
@@ -80,13 +76,25 @@ public:
     HistoryPlot& plot();
     Ui::HistoryWindow& ui() { return *m_ui; }
 
+public slots:
+    // Shows the window with this run, fitted.
+    void showRun();
+    // Shows the window and asks for a log file to read into it.
+    void openLogFile();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+private slots:
+    void fitAll();
+    void PngButtonClick();
+    void CsvButtonClick();
+    void cancelWork();
+    void channelToggled();
+
 private:
     void display(const RunStore& store, const QString& source);
-    void fitAll();
     void moveView(Span time, Span temperature);
     void applyView();
     void axisRangeChanged();
@@ -95,12 +103,10 @@ private:
     void updateSourceLabel();
     void showCursor(double x);
     void hideCursor();
-    void channelToggled();
     void logRead();
     void updateLoadProgress();
     void writeCsvRows();
     void finishCsv(bool cancelled);
-    void cancelWork();
     void saveView(bool csv);
     QString valueText(float value) const;
     QString localText(std::int64_t msSinceEpoch);
