@@ -47,6 +47,9 @@ if(UNIX AND NOT APPLE)
     install(TARGETS ${programs} RUNTIME DESTINATION ${THERMAVO_DEB_FOLDER}
         COMPONENT deb EXCLUDE_FROM_ALL)
     thermavo_install_menu_entry("" COMPONENT deb EXCLUDE_FROM_ALL)
+    # The licence, where Debian keeps every package's.
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION share/doc/thermavo COMPONENT deb EXCLUDE_FROM_ALL)
     # Relative links, made here and installed as links.
     set(links ${CMAKE_BINARY_DIR}/deb-links)
     file(MAKE_DIRECTORY ${links})
@@ -66,6 +69,7 @@ endif()
 set(CPACK_PACKAGE_NAME thermavo)
 set(CPACK_PACKAGE_VENDOR Thermavo)
 set(CPACK_PACKAGE_CONTACT "Thermavo developers")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Temperature data logger for Kestrin Vexor sensor boards")
 set(CPACK_PACKAGE_FILE_NAME
     thermavo-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
@@ -77,8 +81,9 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack-generators.c
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The window's design is measured in Liberation Sans.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-liberation)
+# The window's design is measured in Liberation Sans; the history window draws with QCustomPlot
+# (which dpkg-shlibdeps finds as well).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, libqcustomplot2.1-qt6")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Follows the summary line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

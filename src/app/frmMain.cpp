@@ -1,6 +1,7 @@
 #include "app/frmMain.h"
 
 #include "app/apptitle.h"
+#include "history/historywindow.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
 #include "log/sylklog.h"
@@ -195,6 +196,8 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
+    // It shows the run, which goes with this window's members.
+    delete m_history;
     m_reconnect->stop();
     // A window destroyed without a completed close request (the application told to quit from
     // elsewhere) still completes its log and stops the board while its members exist, as the
@@ -374,6 +377,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     }
     StopReconnecting();
     saveSettings(SettingsSave::All);
+    // The history window closes with this one, or the program would go on without its window.
+    if (m_history != nullptr)
+        m_history->close();
     event->accept();
 }
 
@@ -452,6 +458,13 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::MouseMove:
         trackHint(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+        break;
+    case QEvent::MouseButtonDblClick:
+        if (auto* widget = qobject_cast<QWidget*>(watched);
+            widget != nullptr && (widget == m_ui->Chart1 || m_ui->Chart1->isAncestorOf(widget))) {
+            ShowHistoryActionExecute();
+            return true;
+        }
         break;
     case QEvent::Leave:
         if (watched == this && !m_currentHint.isEmpty()) {
@@ -697,6 +710,8 @@ void TMainForm::StartSampling() {
             readout->setBackgroundColor(buttonFaceColour());
         }
     }
+    // The time off line is a break in the run's history.
+    m_run.breakSegment();
     SetSampleClockPeriod();
     SampleIntervalTimer->start();
 }
@@ -723,6 +738,7 @@ void TMainForm::SampleIntervalTimerTimer() {
             AddChartPoint(channel, state.Filtered);
         }
         RescaleChart();
+        RecordRunTick();
         if (FLogOpen) {
             ++FSamplesSinceRecord;
             if (FSamplesSinceRecord >= m_ui->IntervalField->value()) {
@@ -756,6 +772,38 @@ void TMainForm::RescaleChart() {
     for (int channel = 0; channel < kChannelCount; ++channel)
         valid[channel] = FChannels[channel].Valid;
     m_ui->Chart1->rescale(valid);
+}
+
+// ---- History ----
+
+void TMainForm::RecordRunTick() {
+    TickValues values;
+    for (int channel = 0; channel < kChannelCount; ++channel)
+        values[channel] = FChannels[channel].Valid ? FChannels[channel].Filtered : kNoSample;
+    m_run.append(m_services.now().toMSecsSinceEpoch(), values);
+    if (m_history != nullptr)
+        m_history->runGrew();
+}
+
+HistoryWindow& TMainForm::history() {
+    if (m_history == nullptr) {
+        HistoryServices services;
+        services.now = m_services.now;
+        services.regionalSettings = m_services.regionalSettings;
+        services.showMessage = m_services.showMessage;
+        services.chooseLogFile = askForLogFile;
+        services.chooseSaveFile = askForSaveFile;
+        m_history = new HistoryWindow(m_run, std::move(services), this);
+    }
+    return *m_history;
+}
+
+void TMainForm::ShowHistoryActionExecute() {
+    guarded([this] { history().showRun(); });
+}
+
+void TMainForm::OpenLogActionExecute() {
+    guarded([this] { history().openLogFile(); });
 }
 
 // ---- Logging ----

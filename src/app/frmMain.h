@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/runstore.h"
 #include "link/boardreconnect.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
@@ -32,6 +33,7 @@ class TMainForm;
 
 namespace thermavo {
 class FileEdit;
+class HistoryWindow;
 class NumericReadout;
 } // namespace thermavo
 
@@ -94,6 +96,9 @@ public:
     thermavo::ComPort& port() { return *ComPort; }
     QTimer& sampleClock() { return *SampleIntervalTimer; }
     Ui::TMainForm& ui() { return *m_ui; }
+    // Every tick of this run, and the window that shows them (null until first opened).
+    const thermavo::RunStore& run() const { return m_run; }
+    thermavo::HistoryWindow* historyWindow() const { return m_history; }
 
     // The reply and time-out handlers of the framer; public so tests can hand replies in.
     void DataPacketStringPacket(const QByteArray& Data);
@@ -113,6 +118,8 @@ public slots:
     void TABFileEditButtonClick();
     void SampleIntervalTimerTimer();
     void ApplicationEventsHint();
+    void ShowHistoryActionExecute();
+    void OpenLogActionExecute();
 
 protected:
     bool event(QEvent* event) override;
@@ -130,6 +137,8 @@ private:
     void StopSampling();
     void AddChartPoint(int series, float value);
     void RescaleChart();
+    void RecordRunTick();
+    thermavo::HistoryWindow& history();
     void OpenLog();
     void WriteLogRecord();
     void CloseLog();
@@ -200,4 +209,7 @@ private:
     std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_filteredFields{};
 
     QString m_currentHint;
+
+    thermavo::RunStore m_run;
+    thermavo::HistoryWindow* m_history = nullptr;
 };

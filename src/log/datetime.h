@@ -18,4 +18,11 @@ struct LocalDateTime {
 // midnight divided by 86,400,000.
 double daysSince1899(const LocalDateTime& when);
 
+// The local date and time of a spreadsheet day number, to the nearest millisecond. Day numbers
+// below 0 or from 2958466 on (1 January 10000) have no such date and give nothing.
+bool fromDaysSince1899(double days, LocalDateTime& when);
+
+// Whether year, month and day name a day of the proleptic Gregorian calendar.
+bool isCalendarDate(int year, int month, int day);
+
 } // namespace thermavo

@@ -13,6 +13,10 @@ namespace thermavo {
 // The strip chart keeps the newest points of each series; older ones slide out.
 constexpr std::size_t kMaxChartPoints = 100;
 constexpr int kChartSeriesCount = 8;
+// The series' colours as red, green, blue, T1 to T8; the history window draws the channels in
+// them too.
+constexpr std::array<unsigned, kChartSeriesCount> kChartSeriesColours = {
+    0xFF0000, 0x0000FF, 0x808000, 0x008000, 0xFF8000, 0xFF00FF, 0x408080, 0x0080FF};
 
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kSecondDays = 1.0 / kSecondsPerDay;

@@ -14,8 +14,6 @@ namespace {
 constexpr int kDesignWidth = 641;
 constexpr int kDesignHeight = 299;
 
-constexpr std::array<QRgb, kChartSeriesCount> kSeriesColours = {
-    0xFF0000, 0x0000FF, 0x808000, 0x008000, 0xFF8000, 0xFF00FF, 0x408080, 0x0080FF};
 constexpr qreal kSeriesPenWidth = 2.0;
 
 // The plot keeps these shares of the chart free at the right and bottom, beyond the room its
@@ -139,7 +137,9 @@ void StripChart::setRegionalSettings(const RegionalSettings& regional) {
 }
 
 QColor StripChart::seriesColor(int index) const {
-    return knownSeries(index) ? QColor(kSeriesColours[static_cast<std::size_t>(index)]) : QColor();
+    return knownSeries(index)
+               ? QColor(static_cast<QRgb>(kChartSeriesColours[static_cast<std::size_t>(index)]))
+               : QColor();
 }
 
 QString StripChart::seriesTitle(int index) const {
@@ -306,8 +306,8 @@ void StripChart::paintSeries(QPainter& painter, const Layout& layout) {
         if (m_polyline.size() < 2) {
             continue;
         }
-        painter.setPen(QPen(QColor(kSeriesColours[index]), kSeriesPenWidth, Qt::SolidLine,
-                            Qt::RoundCap, Qt::RoundJoin));
+        painter.setPen(QPen(QColor(static_cast<QRgb>(kChartSeriesColours[index])), kSeriesPenWidth,
+                            Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.drawPolyline(m_polyline.data(), static_cast<int>(m_polyline.size()));
     }
     painter.restore();

@@ -48,7 +48,8 @@ version=$(dpkg-deb -f "$deb" Version)
 check "the package is named thermavo_${version}_amd64.deb" \
     test "$(basename "$deb")" = "thermavo_${version}_$(dpkg --print-architecture).deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 fonts-liberation; do
+for library in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 fonts-liberation \
+    libqcustomplot2.1-qt6; do
     check "the package depends on $library" grep -q "\\b$library\\b" <<<"$depends"
 done
 
@@ -66,6 +67,7 @@ check "the menu entry starts thermavo from the PATH" grep -qxF "Exec=thermavo" "
 check "the menu entry names the icon" grep -qxF "Icon=thermavo" "$desktop"
 check "the 48x48 icon is installed" test -s /usr/share/icons/hicolor/48x48/apps/thermavo.png
 check "the scalable icon is installed" grep -q '<svg' /usr/share/icons/hicolor/scalable/apps/thermavo.svg
+check "the licence is where Debian keeps it" grep -q '^License: GPL-3+' /usr/share/doc/thermavo/copyright
 
 # The installed programs run as "nobody", for whom the program folder is read-only as for any user;
 # root could write there and would keep its settings beside the executable.

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "log/datetime.h"
+
+#include <cstdint>
+
+namespace thermavo {
+
+// Converts between the local date and time of the logs and the instants the history keeps, in
+// the time zone of the system. Looking up the time zone is the slow part of reading or writing a
+// long log, so the offset found for a quarter of an hour is reused while it holds at both ends of
+// that quarter; a quarter across a change of the clocks is looked up time by time.
+class LocalTimes {
+public:
+    // The instant of a local date and time, in milliseconds since 1970 UTC. A local time that
+    // comes twice (the hour the clocks go back) is taken as its second coming when the first
+    // would lie before the time converted last, so that a log running across it stays in order.
+    std::int64_t instantOf(const LocalDateTime& when);
+    // The local date and time of an instant, and its offset from UTC in seconds.
+    LocalDateTime localOf(std::int64_t msSinceEpoch, int& utcOffsetSeconds);
+
+private:
+    std::int64_t m_localQuarter = -1;
+    int m_localOffset = 0;
+    bool m_localOffsetHolds = false;
+    std::int64_t m_utcQuarter = -1;
+    int m_utcOffset = 0;
+    bool m_utcOffsetHolds = false;
+    std::int64_t m_last = 0;
+};
+
+} // namespace thermavo

@@ -1,0 +1,529 @@
+#include "history/historyplot.h"
+#include "history/historywindow.h"
+#include "log/logfile.h"
+#include "log/sylklog.h"
+#include "log/tablog.h"
+#include "ui_historywindow.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cmath>
+#include <memory>
+
+using namespace thermavo;
+
+namespace {
+
+struct Message {
+    QMessageBox::Icon icon;
+    QString caption;
+    QString text;
+};
+
+constexpr int kSettleMs = 20'000;
+
+LocalDateTime localOf(const QDateTime& time) {
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    return {date.year(),    date.month(),   date.day(),  clock.hour(),
+            clock.minute(), clock.second(), clock.msec()};
+}
+
+TickValues tickValues(int tick) {
+    TickValues values;
+    values.fill(kNoSample);
+    values[0] = 20.0f + static_cast<float>(tick % 17) * 0.125f;
+    values[1] = -3.4f - static_cast<float>(tick % 5);
+    // T3 has no sample at every seventh tick.
+    if (tick % 7 != 0)
+        values[2] = 100.0f + static_cast<float>(tick) / 100.0f;
+    return values;
+}
+
+LogChannels logChannels(const TickValues& values) {
+    LogChannels channels;
+    for (std::size_t channel = 0; channel < channels.size(); ++channel)
+        channels[channel] = {hasSample(values[channel]), values[channel]};
+    return channels;
+}
+
+QStringList linesOf(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace
+
+class TestHistoryWindow : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_folder;
+    RunStore m_run;
+    QDateTime m_now;
+    RegionalSettings m_regional;
+    std::vector<Message> m_messages;
+    QString m_chosenFile;
+    std::unique_ptr<HistoryWindow> m_window;
+
+    HistoryServices services() {
+        HistoryServices services;
+        services.now = [this] { return m_now; };
+        services.regionalSettings = [this] { return m_regional; };
+        services.showMessage = [this](QMessageBox::Icon icon, const QString& caption,
+                                      const QString& text) {
+            m_messages.push_back({icon, caption, text});
+        };
+        services.chooseLogFile = [this](QWidget*) { return m_chosenFile; };
+        services.chooseSaveFile = [this](QWidget*, const QString&, const QString&, const QString&) {
+            return m_chosenFile;
+        };
+        return services;
+    }
+
+    HistoryPlot& plot() { return m_window->plot(); }
+    QString cell(int channel, int column) {
+        return m_window->ui().ChannelTable->item(channel, column)->text();
+    }
+
+    // n ticks a second apart from m_now; a break before tick `gapAt` for an hour.
+    void fillRun(int ticks, int gapAt = -1) {
+        std::int64_t time = m_now.toMSecsSinceEpoch();
+        for (int tick = 0; tick < ticks; ++tick) {
+            if (tick == gapAt) {
+                m_run.breakSegment();
+                time += 3'600'000;
+            }
+            m_run.append(time, tickValues(tick));
+            time += 1000;
+        }
+    }
+
+    void openWindow() {
+        m_window = std::make_unique<HistoryWindow>(m_run, services());
+        m_window->resize(1000, 560);
+        m_window->showRun();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    void readLog(const QString& path) {
+        m_window->readLog(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+    }
+
+    QPoint pixelOf(double key, double value) {
+        return QPoint(static_cast<int>(std::lround(plot().xAxis->coordToPixel(key))),
+                      static_cast<int>(std::lround(plot().yAxis->coordToPixel(value))));
+    }
+
+    void wheel(const QPoint& at, int steps, Qt::KeyboardModifiers modifiers = {}) {
+        QWheelEvent event(at, plot().mapToGlobal(at), QPoint(), QPoint(0, 120 * steps),
+                          Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&plot(), &event);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_folder.isValid());
+        // Winter time in Berlin, so the CSV's offsets and the autumn night below are known.
+        qputenv("TZ", "Europe/Berlin");
+    }
+
+    void init() {
+        m_run.clear();
+        m_messages.clear();
+        m_chosenFile.clear();
+        m_regional = RegionalSettings{};
+        m_now = QDateTime(QDate(2024, 12, 8), QTime(15, 12, 0));
+    }
+
+    void cleanup() { m_window.reset(); }
+
+    // A log written by the log writers reads back as the samples that were logged: times to
+    // the second (SYLK to the millisecond), values to the hundredth, the hour off line a break.
+    void readsWhatTheWritersWrote_data() {
+        QTest::addColumn<bool>("sylk");
+        QTest::addColumn<QString>("decimal");
+        QTest::newRow("SYLK") << true << ".";
+        QTest::newRow("TAB") << false << ".";
+        QTest::newRow("TAB, decimal comma") << false << ",";
+    }
+
+    void readsWhatTheWritersWrote() {
+        QFETCH(bool, sylk);
+        QFETCH(QString, decimal);
+        m_regional.decimalSeparator = decimal.toStdString();
+        const QString path = m_folder.filePath(sylk ? "written.slk" : "written.txt");
+        QFile::remove(path);
+        LogFile file;
+        sylk ? openSylkLog(file, path.toStdString()) : openTabLog(file, path.toStdString());
+        const int records = 240;
+        const int gapAt = 200;
+        QDateTime time = m_now.addMSecs(250);
+        std::vector<std::pair<QDateTime, TickValues>> written;
+        for (int record = 0; record < records; ++record) {
+            if (record == gapAt)
+                time = time.addSecs(3600);
+            const TickValues values = tickValues(record);
+            if (sylk)
+                writeSylkRecord(file, localOf(time), logChannels(values));
+            else
+                writeTabRecord(file, localOf(time), logChannels(values), m_regional);
+            written.emplace_back(time, values);
+            time = time.addSecs(2);
+        }
+        sylk ? closeSylkLog(file) : closeTabLog(file);
+
+        openWindow();
+        readLog(path);
+        QVERIFY(m_messages.empty());
+        QVERIFY(!m_window->showingRun());
+        QVERIFY(m_window->windowTitle().contains(QStringLiteral("written")));
+        const RunStore& read = m_window->shownStore();
+        QCOMPARE(read.size(), written.size());
+        QCOMPARE(read.segmentStarts(), (std::vector<std::size_t>{std::size_t(gapAt)}));
+        for (std::size_t tick = 0; tick < written.size(); ++tick) {
+            const auto& [when, values] = written[tick];
+            const qint64 expected =
+                sylk ? when.toMSecsSinceEpoch() : when.toMSecsSinceEpoch() / 1000 * 1000;
+            QCOMPARE(read.time(tick), expected);
+            for (int channel = 0; channel < kHistoryChannels; ++channel) {
+                const float value = values[static_cast<std::size_t>(channel)];
+                const float got = read.value(tick, channel);
+                QCOMPARE(hasSample(got), hasSample(value));
+                if (hasSample(value))
+                    QVERIFY2(std::fabs(got - value) <= 0.005f + 1e-4f,
+                             qPrintable(QStringLiteral("tick %1 T%2: %3 for %4")
+                                            .arg(tick)
+                                            .arg(channel + 1)
+                                            .arg(got)
+                                            .arg(value)));
+            }
+        }
+        // Going back to the (empty) run, or reading another log, while the log's rows are
+        // written as CSV changes nothing in the file.
+        const QString csv = m_folder.filePath(QStringLiteral("written.csv"));
+        QVERIFY(m_window->saveCsv(csv));
+        m_window->ui().RunButton->click();
+        QVERIFY(m_window->showingRun());
+        m_window->readLog(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_window->showingRun());
+        QVERIFY(m_messages.empty());
+        QCOMPARE(linesOf(csv).size(), records + 1);
+    }
+
+    void filesThatAreNoLogsAreNamed_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("a letter") << QByteArray("Dear Sir,\r\n") << "Error"
+                                  << "is not a log Thermavo can read: line 1: ";
+        QTest::newRow("a broken TAB record on line 3")
+            << QByteArray("08/12/2024 15:12:00\t1\t\t\t\t\t\t\t\r\n"
+                          "08/12/2024 15:12:01\t2\t\t\t\t\t\t\t\r\n"
+                          "08/12/2024 15:1x:02\t3\t\t\t\t\t\t\t\r\n")
+            << "Error"
+            << "is not a log Thermavo can read: line 3: the date and time \"08/12/2024 15:1x:02\"";
+        QTest::newRow("empty") << QByteArray() << "Warning"
+                               << "holds no records.";
+    }
+
+    void filesThatAreNoLogsAreNamed() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, caption);
+        QFETCH(QString, text);
+        fillRun(10);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("not a log.txt"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        m_chosenFile = path;
+        m_window->ui().OpenButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, caption);
+        QVERIFY2(m_messages[0].text.contains(QDir::toNativeSeparators(path)),
+                 qPrintable(m_messages[0].text));
+        QVERIFY2(m_messages[0].text.contains(text), qPrintable(m_messages[0].text));
+        // The view keeps what it showed.
+        QVERIFY(m_window->showingRun());
+        QCOMPARE(m_window->shownStore().size(), std::size_t{10});
+    }
+
+    void unreadableFileIsNamed() {
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("missing.slk"));
+        readLog(path);
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QVERIFY2(m_messages[0].text.startsWith(
+                     QStringLiteral("Unable to read \"%1\"").arg(QDir::toNativeSeparators(path))),
+                 qPrintable(m_messages[0].text));
+    }
+
+    void readingCanBeCancelled() {
+        const QString path = m_folder.filePath(QStringLiteral("long.txt"));
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            const QByteArray record = "08/12/2024 15:12:00\t21.13\t-3.40\t\t\t\t\t\t\r\n";
+            file.write(record.repeated(500'000));
+        }
+        fillRun(3);
+        openWindow();
+        m_window->readLog(path);
+        QVERIFY(m_window->busy());
+        QVERIFY(m_window->ui().LoadBar->isVisible());
+        m_window->ui().CancelButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        QVERIFY(m_window->showingRun());
+        QVERIFY(!m_window->ui().LoadBar->isVisible());
+    }
+
+    // The span in view as CSV: local times to the second with their offset, "." decimals, the
+    // shown channels only, ticks outside the span left out. The night the clocks go back shows
+    // 02:30 twice, once at +02:00 and once at +01:00.
+    void csvOfTheSpanInView() {
+        m_now = QDateTime(QDate(2024, 10, 27), QTime(1, 0, 0));
+        std::int64_t time = m_now.toMSecsSinceEpoch();
+        for (int tick = 0; tick < 240; ++tick) {
+            m_run.append(time, tickValues(tick));
+            time += 60'000;
+        }
+        openWindow();
+        m_window->ui().ChannelTable->item(1, 0)->setCheckState(Qt::Unchecked);
+        const QString path = m_folder.filePath(QStringLiteral("view.csv"));
+        m_chosenFile = path;
+        m_window->ui().CsvButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        const QStringList lines = linesOf(path);
+        QCOMPARE(lines.size(), 241);
+        QCOMPARE(lines[0], QStringLiteral("Date and time,UTC offset,T1,T3,T4,T5,T6,T7,T8"));
+        // Wine takes its time zone from Windows' settings, not from TZ: the rows below are
+        // checked against Qt's own conversion wherever the test runs.
+        const bool berlin = m_now.offsetFromUtc() == 7200 &&
+                            QDateTime(QDate(2024, 10, 27), QTime(4, 0)).offsetFromUtc() == 3600;
+        if (berlin) {
+            QCOMPARE(lines[1], QStringLiteral("2024-10-27 01:00:00,UTC+02:00,20.00,,,,,,"));
+            QCOMPARE(lines[2], QStringLiteral("2024-10-27 01:01:00,UTC+02:00,20.13,100.01,,,,,"));
+            QCOMPARE(lines[91], QStringLiteral("2024-10-27 02:30:00,UTC+02:00,20.63,100.90,,,,,"));
+            QCOMPARE(lines[151], QStringLiteral("2024-10-27 02:30:00,UTC+01:00,21.75,101.50,,,,,"));
+            QCOMPARE(lines[240], QStringLiteral("2024-10-27 03:59:00,UTC+01:00,20.13,102.39,,,,,"));
+        }
+        for (int tick = 0; tick < 240; ++tick) {
+            const QDateTime when = QDateTime::fromMSecsSinceEpoch(m_run.time(tick));
+            const int offset = when.offsetFromUtc();
+            QVERIFY2(lines[tick + 1].startsWith(
+                         when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss,UTC")) +
+                         QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+',
+                                           std::abs(offset) / 3600, std::abs(offset) / 60 % 60)),
+                     qPrintable(lines[tick + 1]));
+        }
+
+        // Zoomed into the second half hour: only its ticks.
+        plot().xAxis->setRange(secondsOf(m_run.time(30)), secondsOf(m_run.time(59)));
+        QCOMPARE(m_window->saveCsv(path), true);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        const QStringList zoomed = linesOf(path);
+        QCOMPARE(zoomed.size(), 31);
+        QVERIFY(zoomed[1].startsWith(QDateTime::fromMSecsSinceEpoch(m_run.time(30))
+                                         .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+        QVERIFY(zoomed[30].startsWith(QDateTime::fromMSecsSinceEpoch(m_run.time(59))
+                                          .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+    }
+
+    void csvReadsInPandas() {
+#ifdef Q_OS_WIN
+        QSKIP("pandas is Debian's, checked in the Linux build");
+#endif
+        // Debian's own Python, which python3-pandas goes with, before any other on the PATH.
+        const QString debianPython = QStringLiteral("/usr/bin/python3");
+        const QString python = QFile::exists(debianPython)
+                                   ? debianPython
+                                   : QStandardPaths::findExecutable(QStringLiteral("python3"));
+        if (python.isEmpty())
+            QSKIP("python3 is not installed (scripts/setup installs it with python3-pandas)");
+        fillRun(100, 50);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("pandas.csv"));
+        QVERIFY(m_window->saveCsv(path));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QProcess process;
+        process.start(python, {"-c",
+                               "import sys, pandas\n"
+                               "f = pandas.read_csv(sys.argv[1], parse_dates=['Date and time'])\n"
+                               "print(len(f), f['Date and time'].dtype, f['T1'].dtype)\n"
+                               "print(f['Date and time'][0], f['UTC offset'][0], f['T1'][0])\n"
+                               "print(int(f['T3'].isna().sum()), f['T4'].dtype)\n",
+                               path});
+        QVERIFY(process.waitForFinished(60'000));
+        const QString output = QString::fromUtf8(process.readAllStandardOutput());
+        if (process.exitCode() != 0 &&
+            process.readAllStandardError().contains("No module named 'pandas'"))
+            QSKIP("pandas is not installed (scripts/setup installs python3-pandas)");
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(output, QStringLiteral("100 datetime64[ns] float64\n"
+                                        "2024-12-08 15:12:00 UTC+01:00 20.0\n"
+                                        "15 float64\n"));
+    }
+
+    void pngOfTheView() {
+        fillRun(100);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("view.png"));
+        QVERIFY(m_window->savePng(path));
+        const QImage image(path);
+        QCOMPARE(image.size(), plot().size());
+        // The T1 line is drawn in its colour.
+        bool red = false;
+        for (int x = 0; x < image.width() && !red; ++x)
+            for (int y = 0; y < image.height() && !red; ++y)
+                red = image.pixelColor(x, y) == QColor(0xFF, 0x00, 0x00);
+        QVERIFY(red);
+    }
+
+    void showsEveryTickWithABreak() {
+        fillRun(300, 200);
+        openWindow();
+        QCOMPARE(m_window->shownStore().size(), std::size_t{300});
+        QCOMPARE(plot().xAxis->range().lower, secondsOf(m_run.time(0)));
+        QCOMPARE(plot().xAxis->range().upper, secondsOf(m_run.time(299)));
+        // One point a tick and one break between the segments.
+        QCOMPARE(plot().graph(0)->dataCount(), 301);
+        QVERIFY(std::isnan(plot().graph(0)->data()->at(200)->value));
+        QCOMPARE(plot().graph(0)->pen().color(), QColor(0xFF, 0x00, 0x00));
+        QCOMPARE(plot().graph(7)->pen().color(), QColor(0x00, 0x80, 0xFF));
+        QTRY_COMPARE(cell(0, 2), QStringLiteral("20.00"));
+        QCOMPARE(cell(0, 3), QStringLiteral("22.00"));
+        // A hidden channel is neither drawn nor fitted.
+        m_window->ui().ChannelTable->item(2, 0)->setCheckState(Qt::Unchecked);
+        QVERIFY(!plot().graph(2)->visible());
+        m_window->ui().FitButton->click();
+        QVERIFY(plot().yAxis->range().upper < 100.0);
+    }
+
+    void mouseAndKeys() {
+        fillRun(1000);
+        openWindow();
+        const QCPRange whole = plot().xAxis->range();
+        const QCPRange degrees = plot().yAxis->range();
+        const QPoint middle = plot().axisRect()->center();
+        const QPoint left(plot().axisRect()->left() + plot().axisRect()->width() / 4, middle.y());
+
+        // The wheel zooms time about the mouse; the time under the mouse stays put.
+        const double underMouse = plot().xAxis->pixelToCoord(left.x());
+        wheel(left, 1);
+        QVERIFY(plot().xAxis->range().size() < whole.size());
+        QVERIFY(std::fabs(plot().xAxis->pixelToCoord(left.x()) - underMouse) < 1e-3);
+        QCOMPARE(plot().yAxis->range(), degrees);
+        QVERIFY(!m_window->view().following());
+
+        // Ctrl+wheel zooms temperature only.
+        const QCPRange time = plot().xAxis->range();
+        wheel(middle, 1, Qt::ControlModifier);
+        QCOMPARE(plot().xAxis->range(), time);
+        QVERIFY(plot().yAxis->range().size() < degrees.size());
+
+        // Home fits all, + and - zoom time about the middle, the arrows pan.
+        plot().setFocus();
+        QTest::keyClick(&plot(), Qt::Key_Home);
+        QCOMPARE(plot().xAxis->range(), whole);
+        QVERIFY(m_window->view().following());
+        QTest::keyClick(&plot(), Qt::Key_Plus);
+        QVERIFY(std::fabs(plot().xAxis->range().size() - whole.size() / 1.25) < 1e-6);
+        QVERIFY(std::fabs(plot().xAxis->range().center() - whole.center()) < 1e-6);
+        const QCPRange zoomed = plot().xAxis->range();
+        QTest::keyClick(&plot(), Qt::Key_Left);
+        QVERIFY(std::fabs(plot().xAxis->range().lower - (zoomed.lower - zoomed.size() / 10)) <
+                1e-6);
+        QTest::keyClick(&plot(), Qt::Key_Minus);
+        QVERIFY(std::fabs(plot().xAxis->range().size() - whole.size()) < 1e-6);
+        const QCPRange beforeUp = plot().yAxis->range();
+        QTest::keyClick(&plot(), Qt::Key_Up);
+        QVERIFY(plot().yAxis->range().lower > beforeUp.lower);
+        QTest::keyClick(&plot(), Qt::Key_Plus, Qt::ControlModifier);
+        QVERIFY(plot().yAxis->range().size() < beforeUp.size());
+
+        // A left drag pans; a right drag zooms to the rectangle; a double-click fits all.
+        QTest::keyClick(&plot(), Qt::Key_Home);
+        const double before = plot().xAxis->range().lower;
+        QTest::mousePress(&plot(), Qt::LeftButton, {}, middle);
+        QTest::mouseMove(&plot(), middle + QPoint(100, 0));
+        QTest::mouseRelease(&plot(), Qt::LeftButton, {}, middle + QPoint(100, 0));
+        QVERIFY(plot().xAxis->range().lower < before);
+        QVERIFY(std::fabs(plot().xAxis->range().size() - whole.size()) < 1e-6);
+
+        QTest::keyClick(&plot(), Qt::Key_Home);
+        const QPoint from = left;
+        const QPoint to = middle + QPoint(0, 40);
+        const double fromTime = plot().xAxis->pixelToCoord(from.x());
+        const double toTime = plot().xAxis->pixelToCoord(to.x());
+        QTest::mousePress(&plot(), Qt::RightButton, {}, from);
+        QTest::mouseMove(&plot(), to);
+        QTest::mouseRelease(&plot(), Qt::RightButton, {}, to);
+        // Within a pixel or two.
+        const double pixel = whole.size() / plot().axisRect()->width();
+        QVERIFY2(std::fabs(plot().xAxis->range().lower - fromTime) < 2 * pixel,
+                 qPrintable(QString::number(plot().xAxis->range().lower - fromTime)));
+        QVERIFY2(std::fabs(plot().xAxis->range().upper - toTime) < 2 * pixel,
+                 qPrintable(QString::number(plot().xAxis->range().upper - toTime)));
+
+        QTest::mouseDClick(&plot(), Qt::LeftButton, {}, middle);
+        // Qt 6.4's double-click leaves the button down for the next test otherwise.
+        QTest::mouseRelease(&plot(), Qt::LeftButton, {}, middle);
+        QCOMPARE(plot().xAxis->range(), whole);
+    }
+
+    void cursorReadsTheValues() {
+        fillRun(60, 30);
+        openWindow();
+        // Ten seconds across the plot, so a pixel is a fraction of a second.
+        plot().xAxis->setRange(secondsOf(m_run.time(5)), secondsOf(m_run.time(15)));
+        const QPoint atTick = pixelOf(secondsOf(m_run.time(10)) + 0.2, 20.0);
+        QTest::mouseMove(&plot(), atTick - QPoint(5, 5));
+        QTest::mouseMove(&plot(), atTick);
+        QTRY_COMPARE(cell(0, 1), QStringLiteral("21.25"));
+        QCOMPARE(cell(1, 1), QStringLiteral("-3.40"));
+        QVERIFY(m_window->ui().CursorLabel->text().contains(QStringLiteral("08/12/2024 15:12:10")));
+        // In the hour off line nothing is read.
+        plot().xAxis->setRange(secondsOf(m_run.time(28)), secondsOf(m_run.time(31)));
+        const QPoint inGap = pixelOf(secondsOf(m_run.time(29)) + 1800.0, 20.0);
+        QTest::mouseMove(&plot(), inGap);
+        QTRY_COMPARE(cell(0, 1), QString());
+        QCOMPARE(cell(1, 1), QString());
+    }
+
+    void followsTheRun() {
+        fillRun(10);
+        openWindow();
+        QVERIFY(m_window->view().following());
+        m_run.append(m_run.time(9) + 1000, tickValues(10));
+        m_window->runGrew();
+        QCOMPARE(plot().xAxis->range().upper, secondsOf(m_run.time(10)));
+        QCOMPARE(m_window->ui().SourceLabel->text(),
+                 QStringLiteral("This run: 11 samples, following"));
+        // Panned back, it stays.
+        plot().setFocus();
+        QTest::keyClick(&plot(), Qt::Key_Left);
+        const QCPRange put = plot().xAxis->range();
+        m_run.append(m_run.time(10) + 1000, tickValues(11));
+        m_window->runGrew();
+        QCOMPARE(plot().xAxis->range(), put);
+    }
+};
+
+QTEST_MAIN(TestHistoryWindow)
+#include "test_historywindow.moc"

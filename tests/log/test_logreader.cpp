@@ -1,0 +1,258 @@
+#include "log/logreader.h"
+#include "log/tablog.h"
+
+#include <QTest>
+#include <cmath>
+
+using namespace thermavo;
+
+namespace {
+
+enum Regional { Default, DecimalComma, TwelveHour };
+
+RegionalSettings regionalSettings(int which) {
+    RegionalSettings regional;
+    if (which == DecimalComma) {
+        regional.decimalSeparator = ",";
+        regional.shortDatePattern = "dd.MM.yyyy";
+    } else if (which == TwelveHour) {
+        regional.shortDatePattern = "M/d/yyyy";
+        regional.hourLeadingZero = false;
+        regional.twelveHour = true;
+    }
+    return regional;
+}
+
+// A record as text: "2024-12-08 15:12:00.000 21.13 -3.40 - - - - - -".
+QString recordText(const LogRecord& record) {
+    const LocalDateTime& when = record.when;
+    QString text =
+        QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d.%03d", when.year, when.month, when.day,
+                          when.hour, when.minute, when.second, when.millisecond);
+    for (const float value : record.values)
+        text += std::isnan(value) ? QStringLiteral(" -") : QString::asprintf(" %.2f", value);
+    return text;
+}
+
+const QByteArray kSylkHeader = "ID;PThermavo\r\nP;PGeneral\r\nP;Pd/mmm/yyyy\\ hh:mm:ss\r\n"
+                               "F;P0;DG0G8\r\nF;P1;FG0G;C1\r\nF;W1 1 20\r\nF;W2 9 8\r\n";
+const QByteArray kSylkRecords = "C;Y1;X1;K45634.6333333333\r\nC;X2;K21.13\r\nC;X3;K-3.40\r\n"
+                                "C;Y2;X1;K45634.6333564815\r\nC;X2;K21.15\r\nC;X3;K-3.38\r\n";
+const QString kFirst = "2024-12-08 15:12:00.000 21.13 -3.40 - - - - - -";
+const QString kSecond = "2024-12-08 15:12:02.000 21.15 -3.38 - - - - - -";
+
+struct Outcome {
+    QStringList records;
+    int errorLine = 0;
+    QString error;
+};
+
+Outcome read(const QByteArray& bytes, int regional, qsizetype piece) {
+    Outcome outcome;
+    LogReader reader(regionalSettings(regional),
+                     [&](const LogRecord& record) { outcome.records << recordText(record); });
+    bool fine = true;
+    for (qsizetype from = 0; fine && from < bytes.size(); from += piece)
+        fine = reader.feed(
+            std::string_view(bytes.constData() + from,
+                             static_cast<std::size_t>(std::min(piece, bytes.size() - from))));
+    if (fine)
+        fine = reader.finish();
+    if (!fine) {
+        outcome.errorLine = static_cast<int>(reader.errorLine());
+        outcome.error = QString::fromStdString(reader.error());
+    }
+    return outcome;
+}
+
+} // namespace
+
+class TestLogReader : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Each file with the records it must give, or the line where it stops being a log and a
+    // word of the reason. Every file is read whole, a byte at a time and in pieces of 7 bytes,
+    // with the same outcome.
+    void readsLogs_data() {
+        QTest::addColumn<int>("regional");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("records");
+        QTest::addColumn<int>("errorLine");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("SYLK complete") << int(Default) << kSylkHeader + kSylkRecords + "E\r\n"
+                                       << QStringList{kFirst, kSecond} << 0 << "";
+        QTest::newRow("SYLK still being written") << int(Default) << kSylkHeader + kSylkRecords
+                                                  << QStringList{kFirst, kSecond} << 0 << "";
+        QTest::newRow("SYLK cut inside a time stamp")
+            << int(Default) << kSylkHeader + kSylkRecords.left(53) + "C;Y2;X1;K45634.63335"
+            << QStringList{kFirst} << 0 << "";
+        QTest::newRow("SYLK cut inside a value")
+            << int(Default) << kSylkHeader + kSylkRecords.left(80) + "C;X2;K21.1"
+            << QStringList{kFirst, "2024-12-08 15:12:02.000 - - - - - - - -"} << 0 << "";
+        QTest::newRow("SYLK header only, closed") << int(Default) << kSylkHeader + "E\r\n"
+                                                  << QStringList{} << 0 << "";
+        QTest::newRow("SYLK, a tick without samples and a 4-channel row")
+            << int(Default)
+            << kSylkHeader + "C;Y1;X1;K45634.5\r\nC;Y2;X1;K45634\r\nC;X2;K21.50\r\n"
+                             "C;X3;K22.25\r\nC;X4;K-3.00\r\nC;X5;K150.00\r\nE\r\n"
+            << QStringList{"2024-12-08 12:00:00.000 - - - - - - - -",
+                           "2024-12-08 00:00:00.000 21.50 22.25 -3.00 150.00 - - - -"}
+            << 0 << "";
+        QTest::newRow("SYLK all eight channels, milliseconds")
+            << int(Default)
+            << kSylkHeader + "C;Y1;X1;K45634.000005787\r\nC;X2;K1\r\nC;X3;K2\r\nC;X4;K3\r\n"
+                             "C;X5;K4\r\nC;X6;K5\r\nC;X7;K6\r\nC;X8;K7\r\nC;X9;K8\r\nE\r\n"
+            << QStringList{"2024-12-08 00:00:00.500 1.00 2.00 3.00 4.00 5.00 6.00 7.00 8.00"} << 0
+            << "";
+        QTest::newRow("SYLK text cell") << int(Default) << kSylkHeader + "C;Y1;X1;K\"Time\"\r\n"
+                                        << QStringList{} << 8 << "no date and time";
+        QTest::newRow("SYLK column beyond T8")
+            << int(Default) << kSylkHeader + kSylkRecords + "C;X10;K1.00\r\n"
+            << QStringList{} << 14 << "columns 1 to 9";
+        QTest::newRow("SYLK cell before any row") << int(Default) << kSylkHeader + "C;X2;K1.00\r\n"
+                                                  << QStringList{} << 8 << "outside a row";
+        QTest::newRow("SYLK rows going back")
+            << int(Default) << kSylkHeader + kSylkRecords + "C;Y2;X1;K45635\r\n"
+            << QStringList{} << 14 << "comes after row 2";
+        QTest::newRow("SYLK same cell twice")
+            << int(Default) << kSylkHeader + "C;Y1;X1;K45634\r\nC;X2;K1\r\nC;X2;K2\r\n"
+            << QStringList{} << 10 << "twice";
+        QTest::newRow("SYLK more after the end")
+            << int(Default) << kSylkHeader + "E\r\n" + kSylkRecords << QStringList{} << 9
+            << "after the end record";
+        QTest::newRow("SYLK garbage line")
+            << int(Default) << QByteArray("ID;PThermavo\r\nhello\r\n") << QStringList{} << 2
+            << "no record of a log";
+
+        const QByteArray tabFirst = "08/12/2024 15:12:00\t21.13\t-3.40\t\t\t\t\t\t\r\n";
+        const QByteArray tabSecond = "08/12/2024 15:12:02\t21.15\t-3.38\t\t\t\t\t\t\r\n";
+        QTest::newRow("TAB complete")
+            << int(Default) << tabFirst + tabSecond << QStringList{kFirst, kSecond} << 0 << "";
+        QTest::newRow("TAB being written, last line end not yet there")
+            << int(Default) << tabFirst + tabSecond.chopped(2) << QStringList{kFirst} << 0 << "";
+        QTest::newRow("TAB cut inside a line")
+            << int(Default) << tabFirst + "08/12/2024 15:12:02\t21.1" << QStringList{kFirst} << 0
+            << "";
+        QTest::newRow("TAB two logs in one file")
+            << int(Default)
+            << tabFirst + tabSecond + "09/12/2024\t20.00\t\t\t\t\t\t\t\r\n" +
+                   "09/12/2024 00:00:02\t20.01\t\t\t\t\t\t\t\r\n"
+            << QStringList{kFirst, kSecond, "2024-12-09 00:00:00.000 20.00 - - - - - - -",
+                           "2024-12-09 00:00:02.000 20.01 - - - - - - -"}
+            << 0 << "";
+        QTest::newRow("TAB 4-channel, empty fields, LF line ends")
+            << int(Default)
+            << QByteArray("08/12/2024 15:12:00\t21.50\t22.25\t-3.00\t150.00\t\t\t\t\n"
+                          "08/12/2024 15:12:02\t\t\t\t\t\t\t\t\n")
+            << QStringList{"2024-12-08 15:12:00.000 21.50 22.25 -3.00 150.00 - - - -",
+                           "2024-12-08 15:12:02.000 - - - - - - - -"}
+            << 0 << "";
+        QTest::newRow("TAB decimal comma")
+            << int(DecimalComma) << QByteArray("08.12.2024 15:12:00\t21,13\t-3,40\t\t\t\t\t\t\r\n")
+            << QStringList{kFirst} << 0 << "";
+        QTest::newRow("TAB 12-hour time")
+            << int(TwelveHour)
+            << QByteArray("12/8/2024 3:12:00 PM\t21.13\t-3.40\t\t\t\t\t\t\r\n"
+                          "12/9/2024 12:00:01 AM\t1.00\t\t\t\t\t\t\t\r\n"
+                          "12/9/2024 12:00:01 PM\t2.00\t\t\t\t\t\t\t\r\n")
+            << QStringList{kFirst, "2024-12-09 00:00:01.000 1.00 - - - - - - -",
+                           "2024-12-09 12:00:01.000 2.00 - - - - - - -"}
+            << 0 << "";
+        QTest::newRow("TAB written with a comma, read with a point")
+            << int(Default) << QByteArray("08/12/2024 15:12:00\t21,13\t\t\t\t\t\t\t\r\n")
+            << QStringList{} << 1 << "decimal separator \".\"";
+        QTest::newRow("TAB written with a point, read with a comma")
+            << int(DecimalComma) << QByteArray("08.12.2024 15:12:00\t21.13\t\t\t\t\t\t\t\r\n")
+            << QStringList{} << 1 << "decimal separator \",\"";
+        QTest::newRow("TAB 24-hour file read with 12-hour settings")
+            << int(TwelveHour) << tabFirst << QStringList{} << 1 << "regional format";
+        QTest::newRow("TAB no such day")
+            << int(Default) << QByteArray("31/02/2024 15:12:00\t\t\t\t\t\t\t\t\r\n")
+            << QStringList{} << 1 << "regional format";
+        QTest::newRow("TAB nine fields too many")
+            << int(Default) << tabFirst + "08/12/2024 15:12:04\t1\t2\t3\t4\t5\t6\t7\t8\t9\r\n"
+            << QStringList{} << 2 << "this line has 10";
+        QTest::newRow("foreign text file") << int(Default) << QByteArray("Dear Sir,\r\nhello\r\n")
+                                           << QStringList{} << 1 << "fields separated by TABs";
+        QTest::newRow("binary file without line ends")
+            << int(Default) << QByteArray("\x89PNG\x1a\x00\x01", 7) << QStringList{} << 1
+            << "bytes no log holds";
+        QTest::newRow("overlong line") << int(Default) << QByteArray(5000, 'x') << QStringList{}
+                                       << 1 << "longer than any line";
+        QTest::newRow("empty file") << int(Default) << QByteArray() << QStringList{} << 0 << "";
+    }
+
+    void readsLogs() {
+        QFETCH(int, regional);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, records);
+        QFETCH(int, errorLine);
+        QFETCH(QString, error);
+        for (const qsizetype piece :
+             {std::max<qsizetype>(bytes.size(), 1), qsizetype{1}, qsizetype{7}}) {
+            const Outcome outcome = read(bytes, regional, piece);
+            QCOMPARE(outcome.errorLine, errorLine);
+            QVERIFY2(outcome.error.contains(error), qPrintable(outcome.error));
+            if (errorLine == 0)
+                QCOMPARE(outcome.records, records);
+        }
+    }
+
+    // Whatever the TAB log writes in some regional settings reads back as the same date and
+    // time in those settings.
+    void tabDateTimeRoundTrip_data() {
+        QTest::addColumn<int>("settings");
+        QTest::newRow("dd/MM/yyyy, 24 hours") << 0;
+        QTest::newRow("dd.MM.yy, 24 hours") << 1;
+        QTest::newRow("M/d/yyyy, 12 hours") << 2;
+        QTest::newRow("yyyy-MM-dd, designator first, no leading zero") << 3;
+        QTest::newRow("d 'de' MMMM, h.mm.ss") << 4;
+    }
+
+    void tabDateTimeRoundTrip() {
+        QFETCH(int, settings);
+        RegionalSettings regional = regionalSettings(settings == 2   ? TwelveHour
+                                                     : settings == 1 ? DecimalComma
+                                                                     : Default);
+        if (settings == 1)
+            regional.shortDatePattern = "dd.MM.yy";
+        if (settings == 3) {
+            regional.shortDatePattern = "yyyy-MM-dd";
+            regional.twelveHour = true;
+            regional.designatorFirst = true;
+            regional.hourLeadingZero = false;
+            regional.amDesignator = "vorm.";
+            regional.pmDesignator = "nachm.";
+        }
+        if (settings == 4) {
+            regional.shortDatePattern = "d 'de' MM 'de' yyyy";
+            regional.timeSeparator = ".";
+        }
+        for (const LocalDateTime& when :
+             {LocalDateTime{2024, 12, 8, 15, 12, 0}, LocalDateTime{2024, 12, 9, 0, 0, 0},
+              LocalDateTime{2024, 12, 9, 0, 0, 1}, LocalDateTime{2025, 1, 1, 12, 0, 0},
+              LocalDateTime{2028, 2, 29, 23, 59, 59}, LocalDateTime{2029, 7, 4, 1, 2, 3}}) {
+            const std::string text = tabDateTimeText(when, regional);
+            LocalDateTime read;
+            QVERIFY2(parseTabDateTime(text, regional, read), text.c_str());
+            QCOMPARE(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", read.year, read.month,
+                                       read.day, read.hour, read.minute, read.second),
+                     QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", when.year, when.month,
+                                       when.day, when.hour, when.minute, when.second));
+        }
+    }
+
+    void tellsTheFormat() {
+        LogReader sylk(RegionalSettings{}, [](const LogRecord&) {});
+        QVERIFY(sylk.feed(kSylkHeader.toStdString()));
+        QCOMPARE(sylk.kind(), LogKind::Sylk);
+        LogReader tab(RegionalSettings{}, [](const LogRecord&) {});
+        QVERIFY(tab.feed("08/12/2024\t\t\t\t\t\t\t\t\r\n"));
+        QCOMPARE(tab.kind(), LogKind::Tab);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestLogReader)
+#include "test_logreader.moc"
