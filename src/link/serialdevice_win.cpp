@@ -1,11 +1,11 @@
 #include "link/serialdevice_win.h"
 
 #include "link/comport.h"
+#include "link/eventwatch_win.h"
 #include "link/portmap.h"
 #include "link/serialdevice.h"
 
 #include <QDeadlineTimer>
-#include <QWinEventNotifier>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -110,10 +110,12 @@ struct Request {
     QByteArray bytes;
     DWORD events = 0;
     bool pending = false;
-    QWinEventNotifier* notifier = nullptr;
+    std::unique_ptr<EventWatch> watch;
 
     Request() { block.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
     ~Request() {
+        // The system must stop waiting on the event before it is closed.
+        watch.reset();
         if (block.hEvent != nullptr)
             ::CloseHandle(block.hEvent);
     }
@@ -121,7 +123,7 @@ struct Request {
     Request& operator=(const Request&) = delete;
 
     // An activation can be left over from a request that completed at once; its event is
-    // cleared so that the notifier does not fire again and again.
+    // cleared so that the watch does not fire again and again.
     bool completed() {
         if (pending && HasOverlappedIoCompleted(&block))
             return true;
@@ -178,10 +180,14 @@ public:
             ::CloseHandle(device);
             failOpen(code);
         }
+        if (!watch(*m_read, [this] { readDone(); }) || !watch(*m_write, [this] { writeDone(); }) ||
+            !watch(*m_wait, [this] { lineEventDone(); })) {
+            const DWORD code = ::GetLastError();
+            endWatches();
+            ::CloseHandle(device);
+            throw PortIoError(systemMessage(code).toStdString());
+        }
         m_device = device;
-        watch(*m_read, [this] { readDone(); });
-        watch(*m_write, [this] { writeDone(); });
-        watch(*m_wait, [this] { lineEventDone(); });
         if (m_api.opened)
             m_api.opened(m_device);
         // Reading starts once the worker listens.
@@ -237,10 +243,15 @@ private:
 
     bool isOpen() const { return m_device != INVALID_HANDLE_VALUE; }
 
-    template <typename Handler> void watch(Request& request, Handler&& handler) {
-        request.notifier = new QWinEventNotifier(request.block.hEvent, this);
-        connect(request.notifier, &QWinEventNotifier::activated, this,
-                std::forward<Handler>(handler));
+    bool watch(Request& request, std::function<void()> handler) {
+        request.watch =
+            std::make_unique<EventWatch>(request.block.hEvent, this, std::move(handler));
+        return request.watch->isWatching();
+    }
+
+    void endWatches() {
+        for (std::unique_ptr<Request>* request : {&m_read, &m_write, &m_wait})
+            (*request)->watch.reset();
     }
 
     // Reads what the driver holds until a read has to wait; a read that comes back empty at
@@ -422,6 +433,8 @@ private:
     void release() {
         if (!isOpen())
             return;
+        // Before the cancelling below completes the requests: nothing is handled from here on.
+        endWatches();
         // What is left to send was either sent by the drain or discarded there; cancelling
         // ends a write still pending.
         ::PurgeComm(m_device, PURGE_RXABORT | PURGE_RXCLEAR);
@@ -430,8 +443,6 @@ private:
         // a request it does not finish in time keeps its memory for good.
         const QDeadlineTimer deadline(kCancelWaitMs);
         for (std::unique_ptr<Request>* request : {&m_read, &m_write, &m_wait}) {
-            delete (*request)->notifier;
-            (*request)->notifier = nullptr;
             if ((*request)->pending && !finishedWithin(**request, deadline)) {
                 static_cast<void>(request->release());
                 ++abandonedRequests;

@@ -1,6 +1,7 @@
 #include "app/frmMain.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
+#include "link/eventwatch_win.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
 #include "link/serialdevice_win.h"
@@ -16,6 +17,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <atomic>
+#include <memory>
 #include <windows.h>
 
 using thermavo::ComPort;
@@ -94,6 +96,26 @@ public:
         std::make_shared<std::atomic<HANDLE>>(INVALID_HANDLE_VALUE);
 };
 
+// Counts the access violations of every thread while it lives: Wine's thread pool survives one in
+// a callback, so a test sees it only this way.
+class AccessViolations {
+public:
+    AccessViolations() : m_handler(::AddVectoredExceptionHandler(1, &AccessViolations::seen)) {}
+    ~AccessViolations() { ::RemoveVectoredExceptionHandler(m_handler); }
+    AccessViolations(const AccessViolations&) = delete;
+    AccessViolations& operator=(const AccessViolations&) = delete;
+    static int count() { return s_count; }
+
+private:
+    static LONG CALLBACK seen(EXCEPTION_POINTERS* exception) {
+        if (exception->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION)
+            ++s_count;
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    static inline std::atomic<int> s_count = 0;
+    void* m_handler;
+};
+
 // Creates the file named by an environment variable of tests/windows/with-board.
 void signalBoard(const char* variable) {
     QFile file(qEnvironmentVariable(variable));
@@ -137,11 +159,14 @@ class WinLinkTest : public QObject {
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void probeFindsTheBoardsPort();
     void missingPortsFailToOpen_data();
     void missingPortsFailToOpen();
     void dialogListsThePortWithoutOpeningIt_data();
     void dialogListsThePortWithoutOpeningIt();
+    void eventWatchRunsOncePerSignal();
+    void eventWatchEndsAtOnce();
     void onLineRepliesAndOffLine();
     void cancelledRequestsAreRestarted();
     void cancelledRequestOnAGoneDeviceLosesIt();
@@ -155,11 +180,19 @@ private slots:
 
 private:
     int m_port = 0;
+    std::unique_ptr<AccessViolations> m_violations;
 };
 
 void WinLinkTest::initTestCase() {
     m_port = qEnvironmentVariableIntValue("THERMAVO_BOARD_PORT");
     QVERIFY2(m_port > 0, "run by tests/windows/with-board");
+    m_violations = std::make_unique<AccessViolations>();
+}
+
+// The link's threads and the system's thread pool made no access violation that a thread
+// survived.
+void WinLinkTest::cleanupTestCase() {
+    QCOMPARE(AccessViolations::count(), 0);
 }
 
 void WinLinkTest::probeFindsTheBoardsPort() {
@@ -218,6 +251,55 @@ void WinLinkTest::missingPortsFailToOpen() {
     }
     QVERIFY(!port.isOpen());
     QCOMPARE(port.ComNumber(), m_port + offset);
+}
+
+void WinLinkTest::eventWatchRunsOncePerSignal() {
+    QObject context;
+    const HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    int runs = 0;
+    {
+        const thermavo::EventWatch watch(event, &context, [&runs] { ++runs; });
+        QVERIFY(watch.isWatching());
+        for (int signal = 1; signal <= 3; ++signal) {
+            ::SetEvent(event);
+            QTRY_COMPARE(runs, signal);
+        }
+    }
+    // A handler may end its own watch; the event, still signalled, runs it no more.
+    const HANDLE stays = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::unique_ptr<thermavo::EventWatch> ending;
+    int endingRuns = 0;
+    ending = std::make_unique<thermavo::EventWatch>(stays, &context, [&] {
+        ++endingRuns;
+        ending.reset();
+    });
+    ::SetEvent(stays);
+    QTRY_COMPARE(endingRuns, 1);
+    QTest::qWait(100);
+    QCOMPARE(endingRuns, 1);
+    ::CloseHandle(stays);
+    ::CloseHandle(event);
+}
+
+// Wine's thread pool may run a wait's callback just after the wait was ended, when it saw the
+// event signalled just before. A watch ended at once after its event was signalled runs its
+// handler no more, and its late callback harms nothing.
+void WinLinkTest::eventWatchEndsAtOnce() {
+    constexpr int kRounds = 20000;
+    const int violationsBefore = AccessViolations::count();
+    QObject context;
+    int handlers = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        {
+            const thermavo::EventWatch watch(event, &context, [&handlers] { ++handlers; });
+            ::SetEvent(event);
+        }
+        ::CloseHandle(event);
+    }
+    QTest::qWait(200);
+    QCOMPARE(handlers, 0);
+    QCOMPARE(AccessViolations::count(), violationsBefore);
 }
 
 void WinLinkTest::onLineRepliesAndOffLine() {
