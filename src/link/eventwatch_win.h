@@ -15,7 +15,8 @@ namespace thermavo {
 // lives and nothing after.
 class EventWatch {
 public:
-    // The handler runs on the thread of the context object, which outlives the watch.
+    // The handler runs on the thread of the context object, which outlives the watch; the watch
+    // is ended on that thread too.
     EventWatch(HANDLE event, QObject* context, std::function<void()> handler);
     ~EventWatch();
     EventWatch(const EventWatch&) = delete;
