@@ -133,13 +133,9 @@ void DiskSync::release() {
     m_wake.notify_one();
 }
 
-bool DiskSync::waitForReleased() {
+void DiskSync::waitForReleased() {
     std::unique_lock lock(m_mutex);
-    if (m_released.empty() && !m_closing) {
-        return false;
-    }
     m_done.wait(lock, [this] { return m_released.empty() && !m_closing; });
-    return true;
 }
 
 void DiskSync::run() {

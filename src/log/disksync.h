@@ -48,9 +48,8 @@ public:
     void written();
     // The writer is done with the file followed: what it wrote gets a last sync.
     void release();
-    // Waits until the files released have had their last sync and are closed; false when none
-    // was waiting for it.
-    bool waitForReleased();
+    // Waits until the files released have had their last sync and are closed.
+    void waitForReleased();
 
 private:
     struct Pending {

@@ -101,13 +101,12 @@ void LogFile::open(const std::string& path, Mode mode, std::string_view start) {
     m_createdInFolder.clear();
 #ifdef _WIN32
     // The syncing thread's duplicate of the previous log's handle keeps that file shared for
-    // reading only until its last flush is done: a log switched on again at once waits for it.
+    // reading only until its last flush is done: a log switched on again at once waits for it
+    // and tries again. The duplicate may also have been closed just after the first try failed.
     try {
         openHandle(m_path, mode);
     } catch (const IoError&) {
-        if (!m_sync.waitForReleased()) {
-            throw;
-        }
+        m_sync.waitForReleased();
         openHandle(m_path, mode);
     }
 #else
