@@ -1,7 +1,8 @@
 #include "app/frmMain.h"
 
 #include "app/apptitle.h"
-#include "history/historywindow.h"
+#include "app/features.h"
+#include "events/runpublisher.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
 #include "log/sylklog.h"
@@ -23,6 +24,7 @@
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QToolTip>
 #include <exception>
@@ -83,6 +85,14 @@ MainFormServices MainFormServices::system() {
     services.showMessage = showModalMessage;
     services.choosePort = [] { return askForPort(); };
     services.settingsFile = settingsFilePath();
+#ifdef _WIN32
+    const QString folder = QStringLiteral("Thermavo");
+#else
+    const QString folder = QStringLiteral("thermavo");
+#endif
+    services.dataFolder =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+            .filePath(folder);
     return services;
 }
 
@@ -177,6 +187,20 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
     FormCreate();
 
+    m_events = new RunPublisher(this);
+    FeatureHost host;
+    host.events = m_events;
+    host.window = this;
+    host.statusBar = m_ui->StatusBar;
+    host.chart = m_ui->Chart1;
+    host.now = m_services.now;
+    host.regionalSettings = m_services.regionalSettings;
+    host.showMessage = m_services.showMessage;
+    host.reportError = [this](const QString& message) { showDefaultErrorReport(message); };
+    host.settingsFile = m_services.settingsFile;
+    host.dataFolder = m_services.dataFolder;
+    m_features = std::make_unique<Features>(host);
+
     // The stored placement and board row come back after creation, before the first show.
     guarded([this] {
         IniFileStore.open();
@@ -196,8 +220,8 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
 TMainForm::~TMainForm() {
     qApp->removeEventFilter(this);
-    // It shows the run, which goes with this window's members.
-    delete m_history;
+    // They show and subscribe to this window's members.
+    m_features.reset();
     m_reconnect->stop();
     // A window destroyed without a completed close request (the application told to quit from
     // elsewhere) still completes its log and stops the board while its members exist, as the
@@ -316,6 +340,7 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
         // The port never stays open, whatever the stop command did.
         ComPort->close();
         FOnLine = false;
+        PublishLink(LinkChange::OffLine);
         DelayTimer.Delay(kClosePauseMs);
         if (failure)
             std::rethrow_exception(failure);
@@ -377,9 +402,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     }
     StopReconnecting();
     saveSettings(SettingsSave::All);
-    // The history window closes with this one, or the program would go on without its window.
-    if (m_history != nullptr)
-        m_history->close();
+    // The features' windows close with this one, or the program would go on without its window.
+    m_features->windowClosing();
     event->accept();
 }
 
@@ -458,13 +482,6 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::MouseMove:
         trackHint(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
-        break;
-    case QEvent::MouseButtonDblClick:
-        if (auto* widget = qobject_cast<QWidget*>(watched);
-            widget != nullptr && (widget == m_ui->Chart1 || m_ui->Chart1->isAncestorOf(widget))) {
-            ShowHistoryActionExecute();
-            return true;
-        }
         break;
     case QEvent::Leave:
         if (watched == this && !m_currentHint.isEmpty()) {
@@ -567,6 +584,8 @@ void TMainForm::OnLineActionExecute() {
                 IndicatorUnlit();
                 throw;
             }
+            if (FOnLine)
+                PublishLink(LinkChange::OnLine);
             m_switchingOnLine = false;
             UpdateControls();
             IndicatorUnlit();
@@ -586,6 +605,7 @@ void TMainForm::OnLineActionExecute() {
             FOnLine = false;
             UpdateControls();
             IndicatorUnlit();
+            PublishLink(LinkChange::OffLine);
         }
     });
 }
@@ -613,6 +633,7 @@ void TMainForm::PortLost(const QString& reason) {
     UpdateControls();
     IndicatorUnlit();
     ShowLinkStatus();
+    PublishLink(LinkChange::Lost);
 
     // Nobody may be there to click it: the box neither waits nor outlives the loss it reports.
     delete m_portLostBox;
@@ -643,12 +664,16 @@ void TMainForm::ReconnectTimerTimer() {
     ShowLinkStatus();
     UpdateControls();
     IndicatorUnlit();
+    PublishLink(LinkChange::Back);
 }
 
 void TMainForm::StopReconnecting() {
+    const bool wasReconnecting = m_reconnect->active();
     m_reconnect->stop();
     ShowLinkStatus();
     CloseLostBox();
+    if (wasReconnecting)
+        PublishLink(LinkChange::OffLine);
 }
 
 void TMainForm::ShowLinkStatus() {
@@ -684,6 +709,7 @@ void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
     if (Data.isEmpty())
         return;
     m_repaintPacer.replyShown(m_windowClock.elapsed());
+    ++m_replies;
     IndicatorToggle();
     const DecodedReply reply =
         decodeReply(boardKindForRow(BoardRow()), std::string_view(Data.constData(), Data.size()));
@@ -710,8 +736,7 @@ void TMainForm::StartSampling() {
             readout->setBackgroundColor(buttonFaceColour());
         }
     }
-    // The time off line is a break in the run's history.
-    m_run.breakSegment();
+    m_replies = 0;
     SetSampleClockPeriod();
     SampleIntervalTimer->start();
 }
@@ -738,7 +763,6 @@ void TMainForm::SampleIntervalTimerTimer() {
             AddChartPoint(channel, state.Filtered);
         }
         RescaleChart();
-        RecordRunTick();
         if (FLogOpen) {
             ++FSamplesSinceRecord;
             if (FSamplesSinceRecord >= m_ui->IntervalField->value()) {
@@ -746,6 +770,7 @@ void TMainForm::SampleIntervalTimerTimer() {
                 FSamplesSinceRecord = 0;
             }
         }
+        PublishTick();
     });
 }
 
@@ -774,36 +799,34 @@ void TMainForm::RescaleChart() {
     m_ui->Chart1->rescale(valid);
 }
 
-// ---- History ----
+// ---- What the window publishes ----
 
-void TMainForm::RecordRunTick() {
-    TickValues values;
-    for (int channel = 0; channel < kChannelCount; ++channel)
-        values[channel] = FChannels[channel].Valid ? FChannels[channel].Filtered : kNoSample;
-    m_run.append(m_services.now().toMSecsSinceEpoch(), values);
-    if (m_history != nullptr)
-        m_history->runGrew();
-}
-
-HistoryWindow& TMainForm::history() {
-    if (m_history == nullptr) {
-        HistoryServices services;
-        services.now = m_services.now;
-        services.regionalSettings = m_services.regionalSettings;
-        services.showMessage = m_services.showMessage;
-        services.chooseLogFile = askForLogFile;
-        services.chooseSaveFile = askForSaveFile;
-        m_history = new HistoryWindow(m_run, std::move(services), this);
+void TMainForm::PublishTick() {
+    SampleTick tick;
+    const QDateTime now = m_services.now();
+    tick.msSinceEpoch = now.toMSecsSinceEpoch();
+    tick.utcOffsetSeconds = now.offsetFromUtc();
+    tick.boardRow = BoardRow();
+    tick.intervalSeconds = SampleIntervalTimer->interval() / kMillisecondsPerSecond;
+    tick.replies = m_replies;
+    m_replies = 0;
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+        const ChannelState& state = FChannels[channel];
+        tick.channels[static_cast<std::size_t>(channel)] = {state.Valid, state.Sample,
+                                                            state.Filtered};
     }
-    return *m_history;
+    m_events->publish(tick);
 }
 
-void TMainForm::ShowHistoryActionExecute() {
-    guarded([this] { history().showRun(); });
-}
-
-void TMainForm::OpenLogActionExecute() {
-    guarded([this] { history().openLogFile(); });
+void TMainForm::PublishLink(LinkChange change) {
+    LinkEvent event;
+    const QDateTime now = m_services.now();
+    event.change = change;
+    event.msSinceEpoch = now.toMSecsSinceEpoch();
+    event.utcOffsetSeconds = now.offsetFromUtc();
+    event.boardRow = BoardRow();
+    event.comNumber = ComPort->ComNumber();
+    m_events->publish(event);
 }
 
 // ---- Logging ----

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "history/runstore.h"
+#include "events/runevents.h"
 #include "link/boardreconnect.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
@@ -32,8 +32,9 @@ class TMainForm;
 }
 
 namespace thermavo {
+class Features;
 class FileEdit;
-class HistoryWindow;
+class RunPublisher;
 class NumericReadout;
 } // namespace thermavo
 
@@ -55,6 +56,8 @@ struct MainFormServices {
     // Asks for a port number when none has been chosen yet in this run.
     std::function<std::optional<int>()> choosePort;
     QString settingsFile;
+    // Where the features keep their data.
+    QString dataFolder;
     // How often a lost board's port is tried again.
     int reconnectIntervalMs = 2000;
     // How the log reaches the disk itself, off the window thread.
@@ -96,9 +99,9 @@ public:
     thermavo::ComPort& port() { return *ComPort; }
     QTimer& sampleClock() { return *SampleIntervalTimer; }
     Ui::TMainForm& ui() { return *m_ui; }
-    // Every tick of this run, and the window that shows them (null until first opened).
-    const thermavo::RunStore& run() const { return m_run; }
-    thermavo::HistoryWindow* historyWindow() const { return m_history; }
+    // What the window publishes, and the features that subscribe to it.
+    thermavo::RunPublisher& events() const { return *m_events; }
+    thermavo::Features& features() const { return *m_features; }
 
     // The reply and time-out handlers of the framer; public so tests can hand replies in.
     void DataPacketStringPacket(const QByteArray& Data);
@@ -118,8 +121,6 @@ public slots:
     void TABFileEditButtonClick();
     void SampleIntervalTimerTimer();
     void ApplicationEventsHint();
-    void ShowHistoryActionExecute();
-    void OpenLogActionExecute();
 
 protected:
     bool event(QEvent* event) override;
@@ -137,8 +138,8 @@ private:
     void StopSampling();
     void AddChartPoint(int series, float value);
     void RescaleChart();
-    void RecordRunTick();
-    thermavo::HistoryWindow& history();
+    void PublishTick();
+    void PublishLink(thermavo::LinkChange change);
     void OpenLog();
     void WriteLogRecord();
     void CloseLog();
@@ -210,6 +211,8 @@ private:
 
     QString m_currentHint;
 
-    thermavo::RunStore m_run;
-    thermavo::HistoryWindow* m_history = nullptr;
+    // Replies since the last sample tick.
+    std::int32_t m_replies = 0;
+    thermavo::RunPublisher* m_events = nullptr;
+    std::unique_ptr<thermavo::Features> m_features;
 };

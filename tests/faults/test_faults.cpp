@@ -1,4 +1,5 @@
 #include "app/frmMain.h"
+#include "events/runpublisher.h"
 #include "filesizelimit.h"
 #include "harness.h"
 #include "link/portdialog.h"
@@ -199,6 +200,14 @@ private:
     }
 
     QColor unlit() const { return m_form->palette().color(QPalette::Button); }
+
+    // The link changes the window published, in order.
+    static QList<LinkChange> linkChanges(const QSignalSpy& spy) {
+        QList<LinkChange> changes;
+        for (const QList<QVariant>& arguments : spy)
+            changes << arguments.at(0).value<LinkEvent>().change;
+        return changes;
+    }
     QString linkStatus() {
         return !ui().LinkStatusLabel->isHidden() ? ui().LinkStatusLabel->text() : QString();
     }
@@ -265,6 +274,8 @@ private slots:
         QFile::remove(log);
         QFile::remove(receivedAfter);
         QSignalSpy replies(&dataPacket(), &DataPacket::StringPacket);
+        QSignalSpy links(&m_form->events(), &RunPublisher::linkChanged);
+        QSignalSpy ticks(&m_form->events(), &RunPublisher::sampleTick);
         {
             Simulator board(221, {"--long", "--rate", "50"});
             QVERIFY(board.waitUntilReady());
@@ -274,6 +285,14 @@ private slots:
             for (int record = 0; record < 3; ++record)
                 sampleAfterReplies(replies, 2);
             QCOMPARE(m_form->recordCount(), 3);
+            // Each tick published what the readouts show, after the replies it counted.
+            QCOMPARE(ticks.count(), 3);
+            const auto tick = ticks.last().at(0).value<SampleTick>();
+            QVERIFY(tick.replies >= 2);
+            QCOMPARE(tick.intervalSeconds, kQuietSampleSeconds);
+            QCOMPARE(tick.channels[0].valid, true);
+            QCOMPARE(tick.channels[0].filtered, ui().T1FilteredField->value());
+            QCOMPARE(tick.channels[7].sample, ui().T8SampledField->value());
             board.kill();
             QTRY_VERIFY_WITH_TIMEOUT(!m_form->onLine(), kSettleMs);
         }
@@ -319,6 +338,10 @@ private slots:
         ui().LogOnButton->click();
         QVERIFY(!m_form->logOpen());
         QVERIFY(m_messages.empty());
+        ui().OnLineButton->click();
+        QCOMPARE(linkChanges(links), (QList<LinkChange>{LinkChange::OnLine, LinkChange::Lost,
+                                                        LinkChange::Back, LinkChange::OffLine}));
+        QCOMPARE(links.first().at(0).value<LinkEvent>().comNumber, 221);
         const QByteArray bytes = readAll(log);
         QCOMPARE(row == kSylkRow ? sylkRows(bytes) : tabRecords(bytes), std::optional<int>(4));
     }
@@ -333,6 +356,7 @@ private slots:
         QFETCH(QString, how);
         const QString receivedAfter = path(QStringLiteral("stopped-after.log"));
         QFile::remove(receivedAfter);
+        QSignalSpy links(&m_form->events(), &RunPublisher::linkChanged);
         {
             Simulator board(232, {"--rate", "50"});
             QVERIFY(board.waitUntilReady());
@@ -348,6 +372,9 @@ private slots:
             QVERIFY(m_form->close());
         }
         QVERIFY(!m_form->reconnecting());
+        // Giving up on the lost board is going off line; nothing else was published after it.
+        QCOMPARE(linkChanges(links),
+                 (QList<LinkChange>{LinkChange::OnLine, LinkChange::Lost, LinkChange::OffLine}));
         QTRY_VERIFY(!lostBoxShown());
         QVERIFY(ui().LinkStatusLabel->isHidden());
         QFile::remove(portFolder() + QStringLiteral("/COM232"));

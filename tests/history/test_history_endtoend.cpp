@@ -1,5 +1,7 @@
+#include "app/features.h"
 #include "app/frmMain.h"
 #include "harness.h"
+#include "history/historyfeature.h"
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "link/datapacket.h"
@@ -148,7 +150,7 @@ private slots:
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
         QTest::keyClick(m_form.get(), Qt::Key_H, Qt::ControlModifier);
-        HistoryWindow* history = m_form->historyWindow();
+        HistoryWindow* history = m_form->features().history().window();
         QVERIFY(history != nullptr);
         QVERIFY(history->isVisible());
         QVERIFY(history->showingRun());
@@ -199,18 +201,18 @@ private slots:
             texts << action->text();
         QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…"}));
         QCOMPARE(chart.actions().first()->shortcut(), QKeySequence(QStringLiteral("Ctrl+H")));
-        QVERIFY(m_form->historyWindow() == nullptr);
+        QVERIFY(m_form->features().history().window() == nullptr);
 
         QTest::mouseMove(&chart, chart.rect().center());
         QTest::mouseDClick(&chart, Qt::LeftButton, {}, chart.rect().center());
         QTest::mouseRelease(&chart, Qt::LeftButton, {}, chart.rect().center());
-        QVERIFY(m_form->historyWindow() != nullptr);
-        QVERIFY(m_form->historyWindow()->isVisible());
+        QVERIFY(m_form->features().history().window() != nullptr);
+        QVERIFY(m_form->features().history().window()->isVisible());
         QVERIFY(ui().StatusBar->currentMessage().isEmpty());
 
         // Closing the main window closes the history with it.
         m_form->close();
-        QVERIFY(!m_form->historyWindow()->isVisible());
+        QVERIFY(!m_form->features().history().window()->isVisible());
     }
 };
 
