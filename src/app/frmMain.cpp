@@ -5,28 +5,25 @@
 #include "events/runpublisher.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
+#include "log/logloss.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
 #include "measure/board.h"
 #include "measure/decode.h"
 #include "measure/filters.h"
+#include "ui/boardlist.h"
 #include "ui/fileedit.h"
-#include "ui/inifilestore.h"
-#include "ui/numericreadout.h"
-#include "ui/regionalqt.h"
+#include "ui/hintrelay.h"
+#include "ui/readoutpanel.h"
 #include "ui_frmMain.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QDir>
-#include <QFileDialog>
-#include <QHelpEvent>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QTimer>
-#include <QToolTip>
 #include <exception>
 #ifdef _WIN32
 #include <qt_windows.h>
@@ -48,17 +45,6 @@ constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
 const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
 
-// The long part of a hint goes to the status bar, the short part is the tooltip.
-QString longHint(const QString& hint) {
-    const qsizetype bar = hint.indexOf(QLatin1Char('|'));
-    return bar < 0 ? hint : hint.mid(bar + 1);
-}
-
-QString shortHint(const QString& hint) {
-    const qsizetype bar = hint.indexOf(QLatin1Char('|'));
-    return bar < 0 ? hint : hint.left(bar);
-}
-
 // A log file's name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on
 // Windows, where the writer hands the system the name's UTF-16 text.
 std::string logFilePath(const QString& name) {
@@ -69,32 +55,7 @@ std::string logFilePath(const QString& name) {
 #endif
 }
 
-void showModalMessage(QMessageBox::Icon icon, const QString& caption, const QString& text) {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, QApplication::activeWindow());
-    box.exec();
-}
-
 } // namespace
-
-MainFormServices MainFormServices::system() {
-    MainFormServices services;
-    services.now = [] { return QDateTime::currentDateTime(); };
-    services.regionalSettings = systemRegionalSettings;
-    services.tickCount = systemTickCount;
-    services.linkTickCount = systemTickCount;
-    services.showMessage = showModalMessage;
-    services.choosePort = [] { return askForPort(); };
-    services.settingsFile = settingsFilePath();
-#ifdef _WIN32
-    const QString folder = QStringLiteral("Thermavo");
-#else
-    const QString folder = QStringLiteral("thermavo");
-#endif
-    services.dataFolder =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-            .filePath(folder);
-    return services;
-}
 
 TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     : QWidget(parent), m_services(std::move(services)), m_ui(std::make_unique<Ui::TMainForm>()),
@@ -113,19 +74,11 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     m_ui->WarningLabel->setFont(warningFont);
     m_ui->Bevel1->setStyleSheet(
         QStringLiteral("border: none; border-left: 1px solid palette(mid);"));
-    connect(m_ui->UsedBoardComboBox->lineEdit(), &QLineEdit::textEdited, this,
-            &TMainForm::keepBoardRowInStepWithTyping);
+    connect(
+        m_ui->UsedBoardComboBox->lineEdit(), &QLineEdit::textEdited, this,
+        [this](const QString& text) { keepRowInStepWithTyping(*m_ui->UsedBoardComboBox, text); });
 
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        const QString name = QStringLiteral("T%1%2Field").arg(channel + 1);
-        m_actualFields[channel] = findChild<NumericReadout*>(name.arg(QStringLiteral("Actual")));
-        m_sampledFields[channel] = findChild<NumericReadout*>(name.arg(QStringLiteral("Sampled")));
-        m_filteredFields[channel] =
-            findChild<NumericReadout*>(name.arg(QStringLiteral("Filtered")));
-        for (NumericReadout* readout :
-             {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]})
-            readout->setDeferredText(true);
-    }
+    m_readouts = std::make_unique<ReadoutPanel>(*this);
 
     ComPort = new thermavo::ComPort(this);
     // A port chosen while the window was asked to close is not opened.
@@ -179,7 +132,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     m_ui->LogStatusLabel->hide();
 
     m_ui->Chart1->setRegionalSettings(m_services.regionalSettings());
-    qApp->installEventFilter(this);
+    m_hints = new HintRelay(this, [this] { ApplicationEventsHint(); });
 
     FormState = std::make_unique<thermavo::FormState>(IniFileStore, this);
     OvcComponentState =
@@ -219,7 +172,6 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
-    qApp->removeEventFilter(this);
     // They show and subscribe to this window's members.
     m_features.reset();
     m_reconnect->stop();
@@ -362,11 +314,7 @@ bool TMainForm::event(QEvent* event) {
             return true;
         }
         m_paintTimer->stop();
-        for (int channel = 0; channel < kChannelCount; ++channel) {
-            for (NumericReadout* readout :
-                 {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]})
-                readout->showPendingValue();
-        }
+        m_readouts->showPendingValues();
     }
     return QWidget::event(event);
 }
@@ -458,82 +406,14 @@ void TMainForm::LoggingTypeClick() {
     guarded([this] { m_ui->LoggingPages->setCurrentIndex(m_ui->LoggingType->currentIndex()); });
 }
 
-void TMainForm::keepBoardRowInStepWithTyping(const QString& text) {
-    // A typed text that names no row leaves no row selected, as the board list's own rule has
-    // it; the typed text itself stays in the box.
-    QComboBox& list = *m_ui->UsedBoardComboBox;
-    const int row = list.findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (row == list.currentIndex())
-        return;
-    QLineEdit& edit = *list.lineEdit();
-    const int cursor = edit.cursorPosition();
-    const QSignalBlocker blocker(list);
-    list.setCurrentIndex(row);
-    edit.setText(text);
-    edit.setCursorPosition(cursor);
-}
-
 // ---- Hints ----
 
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    switch (event->type()) {
-    case QEvent::Enter:
-        trackHint(static_cast<QEnterEvent*>(event)->globalPosition().toPoint());
-        break;
-    case QEvent::MouseMove:
-        trackHint(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
-        break;
-    case QEvent::Leave:
-        if (watched == this && !m_currentHint.isEmpty()) {
-            m_currentHint.clear();
-            ApplicationEventsHint();
-        }
-        break;
-    case QEvent::ToolTip: {
-        auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget == nullptr || widget->window() != this)
-            break;
-        const QString tip = shortHint(hintAt(widget));
-        const auto* help = static_cast<QHelpEvent*>(event);
-        if (tip.isEmpty())
-            QToolTip::hideText();
-        else
-            QToolTip::showText(help->globalPos(), tip, widget);
-        return true;
-    }
-    default:
-        break;
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
-QString TMainForm::hintAt(const QWidget* widget) const {
-    for (; widget != nullptr; widget = widget->parentWidget()) {
-        const QString hint = widget->property("hint").toString();
-        if (!hint.isEmpty())
-            return hint;
-        if (widget == this)
-            break;
-    }
-    return {};
-}
-
-void TMainForm::trackHint(const QPoint& globalPosition) {
-    const QWidget* under = QApplication::widgetAt(globalPosition);
-    const QString hint =
-        under != nullptr && under->window() == this ? longHint(hintAt(under)) : QString();
-    if (hint == m_currentHint)
-        return;
-    m_currentHint = hint;
-    ApplicationEventsHint();
-}
-
 void TMainForm::ApplicationEventsHint() {
-    guarded([this] { m_ui->StatusBar->showMessage(m_currentHint); });
+    guarded([this] { m_ui->StatusBar->showMessage(m_hints->current()); });
 }
 
 QString TMainForm::currentHint() const {
-    return m_currentHint;
+    return m_hints->current();
 }
 
 // ---- Board link ----
@@ -720,22 +600,14 @@ void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
 void TMainForm::StoreReading(int channel, float reading) {
     ChannelState& state = FChannels[channel];
     storeReading(state, reading, m_ui->AverageSamplesCheckBox->isChecked());
-    m_actualFields[channel]->setValue(reading);
-    m_actualFields[channel]->setBackgroundColor(state.Count > 0 ? windowColour()
-                                                                : buttonFaceColour());
+    m_readouts->showReading(channel, reading, state.Count > 0);
 }
 
 void TMainForm::StartSampling() {
     for (ChannelState& state : FChannels)
         startSampling(state);
     m_ui->Chart1->clearSeries();
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        for (NumericReadout* readout :
-             {m_actualFields[channel], m_sampledFields[channel], m_filteredFields[channel]}) {
-            readout->setValue(0.0f);
-            readout->setBackgroundColor(buttonFaceColour());
-        }
-    }
+    m_readouts->clear();
     m_replies = 0;
     SetSampleClockPeriod();
     SampleIntervalTimer->start();
@@ -755,11 +627,7 @@ void TMainForm::SampleIntervalTimerTimer() {
         sampleChannels(FChannels, filter);
         for (int channel = 0; channel < kChannelCount; ++channel) {
             const ChannelState& state = FChannels[channel];
-            const QColor colour = state.Valid ? windowColour() : buttonFaceColour();
-            m_sampledFields[channel]->setValue(state.Sample);
-            m_sampledFields[channel]->setBackgroundColor(colour);
-            m_filteredFields[channel]->setValue(state.Filtered);
-            m_filteredFields[channel]->setBackgroundColor(colour);
+            m_readouts->showSample(channel, state.Sample, state.Filtered, state.Valid);
             AddChartPoint(channel, state.Filtered);
         }
         RescaleChart();
@@ -908,28 +776,14 @@ void TMainForm::WriteLogRecord() {
 
 // What became of the log file and where the log goes on; an empty name: nowhere yet, the next
 // record tries again.
+
 void TMainForm::ShowLogLoss(LogLoss loss, const QString& goesOnIn) {
-    const QString what =
-        loss == LogLoss::Deleted ? QStringLiteral("deleted") : QStringLiteral("replaced");
-    QString outcome;
-    if (goesOnIn.isEmpty()) {
-        outcome = loss == LogLoss::Deleted ? QStringLiteral("cannot be created again")
-                                           : QStringLiteral("cannot go on writing");
-    } else {
+    if (!goesOnIn.isEmpty())
         ++m_logLosses;
-        if (loss == LogLoss::Deleted)
-            outcome = QStringLiteral("created again");
-        else if (m_ui->LoggingType->currentIndex() == kSylkRow)
-            outcome = QStringLiteral("continued in %1").arg(goesOnIn);
-        else
-            outcome = QStringLiteral("appending to the new file");
-    }
     const QString at = m_services.now().time().toString(kStatusTimeFormat);
     m_ui->LogStatusLabel->setText(
-        m_logLosses > 1 ? QStringLiteral("Log file lost %1 times, last %2 at %3, %4")
-                              .arg(m_logLosses)
-                              .arg(what, at, outcome)
-                        : QStringLiteral("Log file %1 at %2, %3").arg(what, at, outcome));
+        QString::fromStdString(logLossText(loss, m_ui->LoggingType->currentIndex() == kSylkRow,
+                                           goesOnIn.toStdString(), m_logLosses, at.toStdString())));
     m_ui->LogStatusLabel->show();
 }
 
@@ -943,43 +797,22 @@ void TMainForm::CloseLog() {
 
 void TMainForm::SylkFileEditButtonClick() {
     guarded([this] {
-        chooseLogFile(*m_ui->SylkFileEdit, QStringLiteral("Select a symbolic link file"),
-                      QStringLiteral("symbolic link files *.slk (*.slk);;all files *.* (*)"),
-                      QStringLiteral("slk"));
+        m_ui->SylkFileEdit->browse(
+            QStringLiteral("Select a symbolic link file"),
+            QStringLiteral("symbolic link files *.slk (*.slk);;all files *.* (*)"),
+            QStringLiteral("slk"));
     });
 }
 
 void TMainForm::TABFileEditButtonClick() {
     guarded([this] {
-        chooseLogFile(*m_ui->TABFileEdit, QStringLiteral("Select a text file"),
-                      QStringLiteral("text files *.txt (*.txt);;all files *.* (*)"),
-                      QStringLiteral("txt"));
+        m_ui->TABFileEdit->browse(QStringLiteral("Select a text file"),
+                                  QStringLiteral("text files *.txt (*.txt);;all files *.* (*)"),
+                                  QStringLiteral("txt"));
     });
 }
 
-void TMainForm::chooseLogFile(FileEdit& edit, const QString& title, const QString& filter,
-                              const QString& suffix) {
-    QFileDialog dialog(this, title);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setOption(QFileDialog::DontConfirmOverwrite);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilter(filter);
-    dialog.setDefaultSuffix(suffix);
-    dialog.setSizeGripEnabled(true);
-    if (!edit.text().isEmpty())
-        dialog.selectFile(edit.text());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return;
-    edit.setText(QDir::toNativeSeparators(
-        QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath()));
-}
-
 // ---- Helpers ----
-
-QColor TMainForm::windowColour() const {
-    return palette().color(QPalette::Base);
-}
 
 QColor TMainForm::buttonFaceColour() const {
     return palette().color(QPalette::Button);

@@ -33,9 +33,9 @@ class TMainForm;
 
 namespace thermavo {
 class Features;
-class FileEdit;
+class HintRelay;
+class ReadoutPanel;
 class RunPublisher;
-class NumericReadout;
 } // namespace thermavo
 
 // The text of the default error report: the message, with a full stop added when its last
@@ -125,7 +125,6 @@ public slots:
 protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 #ifdef _WIN32
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 #endif
@@ -164,12 +163,6 @@ private:
 
     template <typename Handler> void guarded(Handler&& handler);
     void showDefaultErrorReport(const QString& message);
-    void trackHint(const QPoint& globalPosition);
-    QString hintAt(const QWidget* widget) const;
-    void chooseLogFile(thermavo::FileEdit& edit, const QString& title, const QString& filter,
-                       const QString& suffix);
-    void keepBoardRowInStepWithTyping(const QString& text);
-    QColor windowColour() const;
     QColor buttonFaceColour() const;
     thermavo::LocalDateTime localNow() const;
 
@@ -205,11 +198,8 @@ private:
 
     int m_logLosses = 0;
 
-    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_actualFields{};
-    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_sampledFields{};
-    std::array<thermavo::NumericReadout*, thermavo::kChannelCount> m_filteredFields{};
-
-    QString m_currentHint;
+    std::unique_ptr<thermavo::ReadoutPanel> m_readouts;
+    thermavo::HintRelay* m_hints = nullptr;
 
     // Replies since the last sample tick.
     std::int32_t m_replies = 0;

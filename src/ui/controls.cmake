@@ -5,18 +5,24 @@ target_include_directories(thermavo_readout_format PUBLIC ${PROJECT_SOURCE_DIR}/
 set_target_properties(thermavo_readout_format PROPERTIES AUTOMOC OFF AUTOUIC OFF)
 
 add_library(thermavo_controls STATIC
+    boardlist.cpp
+    boardlist.h
     digitalclock.cpp
     digitalclock.h
     fileedit.cpp
     fileedit.h
     filterslider.cpp
     filterslider.h
+    hintrelay.cpp
+    hintrelay.h
     indicatorshape.cpp
     indicatorshape.h
     integerfield.cpp
     integerfield.h
     numericreadout.cpp
     numericreadout.h
+    readoutpanel.cpp
+    readoutpanel.h
     repaintpacer.cpp
     repaintpacer.h
     spinbutton.cpp

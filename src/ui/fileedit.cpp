@@ -1,5 +1,8 @@
 #include "ui/fileedit.h"
 
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QStyle>
@@ -44,6 +47,23 @@ void FileEdit::setText(const QString& text) {
 
 QSize FileEdit::sizeHint() const {
     return {kDefaultWidth, kDefaultHeight};
+}
+
+void FileEdit::browse(const QString& title, const QString& filter, const QString& suffix) {
+    QFileDialog dialog(window(), title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(filter);
+    dialog.setDefaultSuffix(suffix);
+    dialog.setSizeGripEnabled(true);
+    if (!text().isEmpty())
+        dialog.selectFile(text());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    setText(QDir::toNativeSeparators(
+        QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath()));
 }
 
 } // namespace thermavo

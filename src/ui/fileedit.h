@@ -26,6 +26,11 @@ public:
 
     QSize sizeHint() const override;
 
+    // Asks for a file with the dialog the log files are chosen with (any name, existing or new,
+    // no question about overwriting), starting at this edit's file; the chosen file's absolute
+    // name replaces the text, a cancel leaves it.
+    void browse(const QString& title, const QString& filter, const QString& suffix);
+
 signals:
     void buttonClicked();
     void textChanged(const QString& text);
