@@ -14,6 +14,7 @@
 #include "ui/boardlist.h"
 #include "ui/fileedit.h"
 #include "ui/hintrelay.h"
+#include "ui/pacedrepaint.h"
 #include "ui/readoutpanel.h"
 #include "ui_frmMain.h"
 
@@ -106,12 +107,11 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     SampleIntervalTimer->setTimerType(Qt::PreciseTimer);
     connect(SampleIntervalTimer, &QTimer::timeout, this, &TMainForm::SampleIntervalTimerTimer);
 
-    m_windowClock.start();
-    m_paintTimer = new QTimer(this);
-    m_paintTimer->setSingleShot(true);
-    connect(m_paintTimer, &QTimer::timeout, this, [this] {
-        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
-    });
+    // Qt asks for one repaint of everything that changed since the last. About 20 a second keep
+    // readouts and the activity indicator lively, where a board replying 50 times a second would
+    // otherwise have the window repainted 50 times a second, which costs more than all the rest
+    // of the program.
+    m_repaint = new PacedRepaint(this, [this] { m_readouts->showPendingValues(); });
 
     m_reconnect = new BoardReconnect(
         m_services.reconnectIntervalMs,
@@ -298,25 +298,6 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
             std::rethrow_exception(failure);
     }
     UpdateControls();
-}
-
-bool TMainForm::event(QEvent* event) {
-    // Qt asks for one repaint of everything that changed since the last. About 20 a second keep
-    // readouts and the activity indicator lively, where a board replying 50 times a second would
-    // otherwise have the window repainted 50 times a second, which costs more than all the rest
-    // of the program; a request that comes too soon waits, and everything changed meanwhile is
-    // painted together then.
-    if (event->type() == QEvent::UpdateRequest) {
-        const qint64 wait = m_repaintPacer.waitBeforePainting(m_windowClock.elapsed());
-        if (wait > 0) {
-            if (!m_paintTimer->isActive())
-                m_paintTimer->start(static_cast<int>(wait));
-            return true;
-        }
-        m_paintTimer->stop();
-        m_readouts->showPendingValues();
-    }
-    return QWidget::event(event);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -588,7 +569,7 @@ void TMainForm::DataPacketStringPacket(const QByteArray& Data) {
 
     if (Data.isEmpty())
         return;
-    m_repaintPacer.replyShown(m_windowClock.elapsed());
+    m_repaint->replyShown();
     ++m_replies;
     IndicatorToggle();
     const DecodedReply reply =

@@ -12,10 +12,8 @@
 #include "ui/formstate.h"
 #include "ui/inifilestore.h"
 #include "ui/regional.h"
-#include "ui/repaintpacer.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
@@ -34,6 +32,7 @@ class TMainForm;
 namespace thermavo {
 class Features;
 class HintRelay;
+class PacedRepaint;
 class ReadoutPanel;
 class RunPublisher;
 } // namespace thermavo
@@ -123,7 +122,6 @@ public slots:
     void ApplicationEventsHint();
 
 protected:
-    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 #ifdef _WIN32
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
@@ -182,9 +180,7 @@ private:
     thermavo::TDelayTimer DelayTimer;
     QTimer* SampleIntervalTimer = nullptr;
     thermavo::BoardReconnect* m_reconnect = nullptr;
-    QTimer* m_paintTimer = nullptr;
-    QElapsedTimer m_windowClock;
-    thermavo::RepaintPacer m_repaintPacer;
+    thermavo::PacedRepaint* m_repaint = nullptr;
 
     thermavo::IniFileStore IniFileStore;
     std::unique_ptr<thermavo::FormState> FormState;

@@ -21,6 +21,8 @@ add_library(thermavo_controls STATIC
     integerfield.h
     numericreadout.cpp
     numericreadout.h
+    pacedrepaint.cpp
+    pacedrepaint.h
     readoutpanel.cpp
     readoutpanel.h
     repaintpacer.cpp
