@@ -136,12 +136,9 @@ LoadedSettings loadSettings(std::string_view ini) {
     return loaded;
 }
 
-std::string withSettings(std::string_view ini, const AlarmSettings& settings) {
-    std::string text(ini);
-    const auto set = [&text](std::string_view section, std::string_view key,
-                             const std::string& value) {
-        text = withProfileValue(text, section, key, value);
-    };
+void forEachEntry(const AlarmSettings& settings,
+                  const std::function<void(std::string_view section, std::string_view key,
+                                           const std::string& value)>& set) {
     set(kCommonSection, "Latch", settings.latch ? "1" : "0");
     set(kCommonSection, "Sound", settings.sound ? "1" : "0");
     set(kCommonSection, "BoardLostSeconds", optionalText(settings.boardLostSeconds));
@@ -158,6 +155,14 @@ std::string withSettings(std::string_view ini, const AlarmSettings& settings) {
         set(section, "Delay", std::to_string(alarms.delay));
         set(section, "NoDataSeconds", optionalText(alarms.noDataSeconds));
     }
+}
+
+std::string withSettings(std::string_view ini, const AlarmSettings& settings) {
+    std::string text(ini);
+    forEachEntry(settings,
+                 [&text](std::string_view section, std::string_view key, const std::string& value) {
+                     text = withProfileValue(text, section, key, value);
+                 });
     return text;
 }
 

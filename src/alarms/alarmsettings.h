@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,10 @@ std::string channelSection(int channel);
 
 // Reads the alarm sections of an INI text; anything else in it is ignored.
 LoadedSettings loadSettings(std::string_view iniText);
+// Every key the settings are kept in, with its text, section by section.
+void forEachEntry(const AlarmSettings& settings,
+                  const std::function<void(std::string_view section, std::string_view key,
+                                           const std::string& value)>& entry);
 // The INI text with the alarm sections set; every other byte is kept. A key that is off is
 // written empty.
 std::string withSettings(std::string_view iniText, const AlarmSettings& settings);
