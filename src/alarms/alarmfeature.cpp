@@ -19,8 +19,6 @@
 #include <QStatusBar>
 #include <algorithm>
 #include <exception>
-#include <fstream>
-#include <sstream>
 
 namespace thermavo::alarms {
 
@@ -43,11 +41,22 @@ private:
     std::function<void()> m_clicked;
 };
 
+// A missing or unreadable file reads as empty.
 std::string readWhole(const QString& path) {
-    std::ifstream file(QFile::encodeName(path).toStdString(), std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().toStdString();
+}
+
+// A name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on Windows,
+// where the writer hands the system the name's UTF-16 text.
+std::string logFileName(const QString& name) {
+#ifdef _WIN32
+    return name.toStdString();
+#else
+    return QFile::encodeName(name).toStdString();
+#endif
 }
 
 QString eventLine(const AlarmSettings& settings, const AlarmEvent& event, char decimal) {
@@ -177,8 +186,7 @@ void AlarmFeature::writeLog(const AlarmEvent& event, const std::string& note) {
     if (folder.isEmpty())
         return;
     try {
-        m_log.append(QFile::encodeName(folder).toStdString(),
-                     alarmLogLine(m_rules.settings(), event, note));
+        m_log.append(logFileName(folder), alarmLogLine(m_rules.settings(), event, note));
     } catch (const std::exception& error) {
         report(QStringLiteral("The alarm log could not be written: %1")
                    .arg(QString::fromUtf8(error.what())));
@@ -267,7 +275,9 @@ QString AlarmFeature::applySettings(const AlarmSettings& settings) {
     // Key by key through the settings file's own writer, which keeps every other byte and never
     // changes a file made read-only on purpose; keys already holding their value are not written.
     try {
-        ProfileFile file(QFile::encodeName(m_host.settingsFile).toStdString());
+        // The settings file's writer takes UTF-8 names, as the window's own settings store gives
+        // it.
+        ProfileFile file(m_host.settingsFile.toStdString());
         const std::string before = readWhole(m_host.settingsFile);
         QDir().mkpath(QFileInfo(m_host.settingsFile).absolutePath());
         forEachEntry(settings,
