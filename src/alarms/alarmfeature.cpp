@@ -15,8 +15,11 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QSaveFile>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOption>
 #include <algorithm>
 #include <exception>
 
@@ -24,13 +27,30 @@ namespace thermavo::alarms {
 
 namespace {
 
-// A label that opens the alarm window when clicked.
+// A label that opens the alarm window when clicked. When the status bar is short of room it
+// gives way first, its text cut with an ellipsis, so the window's own status texts stay whole.
 class AlarmStatusLabel : public QLabel {
 public:
     AlarmStatusLabel(std::function<void()> clicked, QWidget* parent)
         : QLabel(parent), m_clicked(std::move(clicked)) {}
 
+    QSize minimumSizeHint() const override {
+        return {fontMetrics().horizontalAdvance(QStringLiteral("Alarm: T8…")),
+                QLabel::minimumSizeHint().height()};
+    }
+
 protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QStyleOption option;
+        option.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+        const QRect room = contentsRect();
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideRight, room.width()));
+    }
+
     void mouseReleaseEvent(QMouseEvent* event) override {
         if (event->button() == Qt::LeftButton)
             m_clicked();
@@ -88,7 +108,6 @@ AlarmFeature::AlarmFeature(const FeatureHost& host, QObject* parent)
     m_status->setStyleSheet(QStringLiteral(
         "QLabel { background: #c00000; color: white; font-weight: bold; padding: 0 4px; }"));
     m_status->setCursor(Qt::PointingHandCursor);
-    m_status->setToolTip(QStringLiteral("Click to open the alarms"));
     m_status->hide();
     m_host.statusBar->addPermanentWidget(m_status);
 
@@ -246,6 +265,7 @@ void AlarmFeature::handle(const std::vector<AlarmEvent>& events) {
 void AlarmFeature::showStatus() {
     const QString text = QString::fromStdString(statusText(m_rules, decimal()));
     m_status->setText(text);
+    m_status->setToolTip(text);
     m_status->setVisible(!text.isEmpty());
 }
 

@@ -149,7 +149,8 @@ private slots:
     }
 
     void channelPastItsLimitAndBack() {
-        startWindow(QStringLiteral("[AlarmT3]\nName=Freezer A\nHigh=25\n[Alarms]\nProgram=%1 %2\n")
+        startWindow(QStringLiteral("[AlarmT3]\nName=Freezer A in the basement store "
+                                   "room\nHigh=25\n[Alarms]\nProgram=%1 %2\n")
                         .arg(path(QStringLiteral("hook")), m_folder.path()));
         Simulator board(kPort, {"--rate", "20", "--seed", "7", "--control", "control.fifo"});
         QVERIFY(board.waitUntilReady());
@@ -168,44 +169,61 @@ private slots:
             tick(replies);
         QCOMPARE(events.count(), 1);
         const QString since = m_now.time().toString(QStringLiteral("hh:mm:ss"));
-        QCOMPARE(alarms().statusLabel().text(),
-                 QStringLiteral("Alarm: T3 Freezer A above 25.0 °C since %1").arg(since));
+        QCOMPARE(
+            alarms().statusLabel().text(),
+            QStringLiteral("Alarm: T3 Freezer A in the basement store room above 25.0 °C since %1")
+                .arg(since));
         QVERIFY(alarms().statusLabel().isVisible());
         QVERIFY(ui().StatusBar->isAncestorOf(&alarms().statusLabel()));
+
+        // A log loss reported beside it stays whole: the alarm's text gives way.
+        auto* logStatus = m_form->findChild<QLabel*>(QStringLiteral("LogStatusLabel"));
+        QVERIFY(logStatus != nullptr);
+        logStatus->setText(QStringLiteral("Log file lost 3 times, last deleted at 02:11:05, "
+                                          "logging goes on in a new file"));
+        logStatus->show();
+        QTRY_VERIFY(logStatus->width() >= logStatus->sizeHint().width());
+        QVERIFY(alarms().statusLabel().width() > 0);
+        QVERIFY(alarms().statusLabel().geometry().right() <= ui().StatusBar->width());
+        logStatus->hide();
 
         // Ctrl+L in the main window opens the alarm window.
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
         QTest::keyClick(m_form.get(), Qt::Key_L, Qt::ControlModifier);
         QVERIFY(alarms().window() != nullptr && alarms().window()->isVisible());
-        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A above 25.0 °C")), QStringLiteral("active"));
+        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A in the basement store room above 25.0 °C")),
+                 QStringLiteral("active"));
 
-        QTRY_VERIFY_WITH_TIMEOUT(alarmtest::NotificationServer::received().contains(
-                                     QStringLiteral("T3 Freezer A above 25.0 °C: raised at ")),
-                                 kSettleMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            alarmtest::NotificationServer::received().contains(QStringLiteral(
+                "T3 Freezer A in the basement store room above 25.0 °C: raised at ")),
+            kSettleMs);
         const QString raisedEnv = path(QStringLiteral("T3-raised.env"));
         QTRY_VERIFY_WITH_TIMEOUT(!readText(raisedEnv).isEmpty(), kSettleMs);
         const QString environment = readText(raisedEnv);
         for (const QString& line :
              {QStringLiteral("THERMAVO_ALARM_CHANNEL=T3"),
               QStringLiteral("THERMAVO_ALARM_KIND=high"), QStringLiteral("THERMAVO_ALARM_LIMIT=25"),
-              QStringLiteral("THERMAVO_ALARM_NAME=Freezer A"),
+              QStringLiteral("THERMAVO_ALARM_NAME=Freezer A in the basement store room"),
               QStringLiteral("THERMAVO_ALARM_TIME=2024-12-08T%1").arg(since)})
             QVERIFY2(environment.contains(line), qPrintable(environment));
 
         // Acknowledged, then the freezer cools again.
         alarms().window()->ui().AcknowledgeAllButton->click();
-        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A above 25.0 °C")),
+        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A in the basement store room above 25.0 °C")),
                  QStringLiteral("acknowledged"));
         command("set T3 20");
         for (int count = 0; count < 30 && events.count() < 3; ++count)
             tick(replies);
         QCOMPARE(events.count(), 3);
-        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A above 25.0 °C")), QStringLiteral("normal"));
+        QCOMPARE(stateOf(QStringLiteral("T3 Freezer A in the basement store room above 25.0 °C")),
+                 QStringLiteral("normal"));
         QVERIFY(alarms().statusLabel().isHidden());
-        QTRY_VERIFY_WITH_TIMEOUT(alarmtest::NotificationServer::received().contains(
-                                     QStringLiteral("T3 Freezer A above 25.0 °C: cleared at ")),
-                                 kSettleMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            alarmtest::NotificationServer::received().contains(QStringLiteral(
+                "T3 Freezer A in the basement store room above 25.0 °C: cleared at ")),
+            kSettleMs);
 
         const QStringList log = readText(path(QStringLiteral("data/alarms/alarms.csv")))
                                     .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
@@ -213,9 +231,12 @@ private slots:
         QCOMPARE(log[0],
                  QStringLiteral("Time,UTC offset,Channel,Name,Kind,Event,Value,Limit,Note"));
         QVERIFY(log[1].startsWith(QStringLiteral("2024-12-08 %1,").arg(since)));
-        QVERIFY(log[1].contains(QStringLiteral(",T3,Freezer A,high,raised,")));
-        QVERIFY(log[2].contains(QStringLiteral(",T3,Freezer A,high,acknowledged,,,")));
-        QVERIFY(log[3].contains(QStringLiteral(",T3,Freezer A,high,cleared,")));
+        QVERIFY(log[1].contains(
+            QStringLiteral(",T3,Freezer A in the basement store room,high,raised,")));
+        QVERIFY(log[2].contains(
+            QStringLiteral(",T3,Freezer A in the basement store room,high,acknowledged,,,")));
+        QVERIFY(log[3].contains(
+            QStringLiteral(",T3,Freezer A in the basement store room,high,cleared,")));
         QVERIFY(log[3].endsWith(QStringLiteral(",25,")));
         QVERIFY(m_messages.empty());
     }
