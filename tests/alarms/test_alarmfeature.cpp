@@ -241,6 +241,31 @@ private slots:
         link(LinkChange::OffLine);
     }
 
+    // No ticks come while the board is lost: its alarm runs on the feature's own clock.
+    void lostBoardOnItsOwnClock() {
+        start(QStringLiteral("[Alarms]\nBoardLostSeconds=30\n"));
+        QSignalSpy events(m_feature.get(), &AlarmFeature::alarmEvent);
+        link(LinkChange::OnLine);
+        tick(20.0f);
+        link(LinkChange::Lost);
+        m_now = m_now.addSecs(29);
+        m_feature->checkLostBoard();
+        QCOMPARE(events.count(), 0);
+        m_now = m_now.addSecs(1);
+        m_feature->checkLostBoard();
+        QCOMPARE(events.count(), 1);
+        QCOMPARE(m_feature->statusLabel().text(),
+                 QStringLiteral("Alarm: Board lost for 30 s since 16:12:31"));
+        m_now = m_now.addSecs(5);
+        link(LinkChange::Back);
+        QCOMPARE(events.count(), 2);
+        QCOMPARE(m_feature->statusLabel().text(),
+                 QStringLiteral("Alarm: Board lost for 30 s since 16:12:31, cleared"));
+        m_feature->acknowledgeAll();
+        QVERIFY(m_feature->statusLabel().isHidden());
+        link(LinkChange::OffLine);
+    }
+
     void brokenSettingsNamed() {
         start(QStringLiteral("[AlarmT2]\nHigh=hot\nLow=-50\n[AlarmT5]\nHigh=10\n"));
         QCOMPARE(m_feature->droppedEntries().size(), 2);
