@@ -8,6 +8,9 @@
 namespace thermavo {
 
 class HistoryFeature;
+namespace alarms {
+class AlarmFeature;
+}
 
 // What Thermavo does around the logger itself (the history, and what watches or keeps the run):
 // each feature subscribes to what the main window publishes and opens its own windows; the
@@ -23,9 +26,11 @@ public:
     void windowClosing();
 
     HistoryFeature& history() const { return *m_history; }
+    alarms::AlarmFeature& alarms() const { return *m_alarms; }
 
 private:
     std::unique_ptr<HistoryFeature> m_history;
+    std::unique_ptr<alarms::AlarmFeature> m_alarms;
 };
 
 } // namespace thermavo

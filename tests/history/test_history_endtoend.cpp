@@ -189,7 +189,7 @@ private slots:
         }
     }
 
-    // The strip chart itself stays as it is: it offers the two ways in and nothing else, a
+    // The strip chart itself stays as it is: it offers the ways into the features, a
     // double-click opens the history, and the status bar over it stays empty.
     void stripChartOpensTheHistory() {
         m_form->show();
@@ -199,7 +199,7 @@ private slots:
         QStringList texts;
         for (const QAction* action : chart.actions())
             texts << action->text();
-        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…"}));
+        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…", "Alarms…"}));
         QCOMPARE(chart.actions().first()->shortcut(), QKeySequence(QStringLiteral("Ctrl+H")));
         QVERIFY(m_form->features().history().window() == nullptr);
 

@@ -1,5 +1,6 @@
 #include "board.h"
 #include "boardreply.h"
+#include "channelcontrol.h"
 #include "options.h"
 #include "portlink.h"
 #include "temperaturedrift.h"
@@ -60,6 +61,8 @@ private slots:
     void options_data();
     void options();
     void portLinkRegistration();
+    void channelsSetAndRamped_data();
+    void channelsSetAndRamped();
 };
 
 void BoardSimTest::eightChannelReplyDecodesBack_data() {
@@ -372,6 +375,60 @@ void BoardSimTest::portLinkRegistration() {
 
     std::ofstream(folder + "/COM6") << "";
     QVERIFY_THROWS_EXCEPTION(std::exception, PortLink(folder, 6, live));
+}
+
+void BoardSimTest::channelsSetAndRamped_data() {
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<double>("at");
+    QTest::addColumn<double>("t3");
+    QTest::addColumn<QString>("error");
+
+    // Each command is given at second 10, the drifting T3 reading 20 then.
+    QTest::newRow("set") << QStringList{"set T3 6.5"} << 11.0 << 6.5 << "";
+    QTest::newRow("lower-case channel, blanks")
+        << QStringList{"  set   t3   -40  "} << 11.0 << -40.0 << "";
+    QTest::newRow("ramp halfway") << QStringList{"ramp T3 30 20"} << 20.0 << 25.0 << "";
+    QTest::newRow("ramp ends at its target") << QStringList{"ramp T3 30 20"} << 99.0 << 30.0 << "";
+    QTest::newRow("ramp at once") << QStringList{"ramp T3 30 0"} << 10.0 << 30.0 << "";
+    QTest::newRow("ramp from a set value")
+        << QStringList{"set T3 0", "ramp T3 10 10"} << 15.0 << 5.0 << "";
+    QTest::newRow("free drifts again") << QStringList{"set T3 0", "free T3"} << 11.0 << 20.0 << "";
+    QTest::newRow("no such channel")
+        << QStringList{"set T9 5"} << 11.0 << 20.0 << "no such channel \"T9\" (T1 to T8)";
+    QTest::newRow("channel zero") << QStringList{"set T0 5"} << 11.0 << 20.0
+                                  << "no such channel \"T0\" (T1 to T8)";
+    QTest::newRow("no number") << QStringList{"set T3 warm"} << 11.0 << 20.0
+                               << "not understood: \"set T3 warm\" (set T3 6.5, ramp T3 10 30, "
+                                  "free T3)";
+    QTest::newRow("negative ramp time") << QStringList{"ramp T3 5 -1"} << 11.0 << 20.0
+                                        << "not understood: \"ramp T3 5 -1\" (set T3 6.5, ramp "
+                                           "T3 10 30, free T3)";
+    QTest::newRow("too many words") << QStringList{"set T3 5 6"} << 11.0 << 20.0
+                                    << "not understood: \"set T3 5 6\" (set T3 6.5, ramp T3 10 "
+                                       "30, free T3)";
+    QTest::newRow("empty line") << QStringList{""} << 11.0 << 20.0 << "";
+}
+
+void BoardSimTest::channelsSetAndRamped() {
+    QFETCH(QStringList, commands);
+    QFETCH(double, at);
+    QFETCH(double, t3);
+    QFETCH(QString, error);
+
+    ChannelControl control(8);
+    const std::vector<double> drifting(8, 20.0);
+    QString lastError;
+    for (const QString& command : commands)
+        lastError = QString::fromStdString(
+            control.command(command.toStdString(), 10.0, control.apply(drifting, 10.0)));
+    QCOMPARE(lastError, error);
+    const std::vector<double> values = control.apply(drifting, at);
+    QCOMPARE(values[2], t3);
+    QCOMPARE(values[1], 20.0);
+    // Before any reply there is nothing to ramp from: the ramp starts at its target.
+    ChannelControl fresh(4);
+    QCOMPARE(fresh.command("ramp T4 3 10", 0.0, {}), std::string());
+    QCOMPARE(fresh.apply({1, 1, 1, 1}, 5.0)[3], 3.0);
 }
 
 QTEST_GUILESS_MAIN(BoardSimTest)

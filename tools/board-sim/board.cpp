@@ -16,9 +16,9 @@ constexpr std::int64_t kLongestCatchUpNs = 1'000'000'000;
 
 Board::Board(BoardSettings settings, std::uint32_t seed, std::int64_t switchedOnNs)
     : m_settings(std::move(settings)), m_drift(channelCount(m_settings.kind), seed),
-      m_random(seed ^ 0x9E3779B9u), m_switchedOnNs(switchedOnNs),
-      m_periodNs(static_cast<std::int64_t>(
-          std::llround(kNanosecondsPerSecond / m_settings.repliesPerSecond))) {}
+      m_control(channelCount(m_settings.kind)), m_random(seed ^ 0x9E3779B9u),
+      m_switchedOnNs(switchedOnNs), m_periodNs(static_cast<std::int64_t>(std::llround(
+                                        kNanosecondsPerSecond / m_settings.repliesPerSecond))) {}
 
 bool Board::faultDue(std::uint64_t count) const {
     const auto every = static_cast<std::uint64_t>(std::max(1, m_settings.faults.every));
@@ -47,13 +47,19 @@ Board::Response Board::receive(std::uint8_t byte, std::int64_t nowNs) {
     return Response::Started;
 }
 
+std::string Board::command(std::string_view line, std::int64_t nowNs) {
+    const double seconds = double(nowNs - m_switchedOnNs) / kNanosecondsPerSecond;
+    return m_control.command(line, seconds, m_lastCelsius);
+}
+
 std::string Board::takeReply(std::int64_t nowNs) {
     ++m_replies;
     const Faults none;
     const Faults& faults = faultDue(m_replies) ? m_settings.faults : none;
     const double seconds = double(nowNs - m_switchedOnNs) / kNanosecondsPerSecond;
+    m_lastCelsius = m_control.apply(m_drift.at(seconds), seconds);
     const std::vector<ChannelValue> channels =
-        faultedChannels(m_drift.at(seconds), faults, m_settings.kind, m_random);
+        faultedChannels(m_lastCelsius, faults, m_settings.kind, m_random);
     const std::string prefix = faults.garbage ? garbageBytes(m_random) : std::string();
     std::string bytes = frameReply(
         prefix, replyText(m_settings.kind, m_settings.longFormat, channels), !faults.noEnd);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "boardreply.h"
+#include "channelcontrol.h"
 #include "temperaturedrift.h"
 
 #include <cstdint>
@@ -42,6 +43,8 @@ public:
     std::string takeReply(std::int64_t nowNs);
 
     std::uint64_t repliesMade() const { return m_replies; }
+    // A command of ChannelControl's; gives the error in words, or an empty text.
+    std::string command(std::string_view line, std::int64_t nowNs);
 
 private:
     bool faultDue(std::uint64_t count) const;
@@ -49,6 +52,9 @@ private:
 
     BoardSettings m_settings;
     TemperatureDrift m_drift;
+    ChannelControl m_control;
+    // The temperatures of the last reply, where a ramp starts from.
+    std::vector<double> m_lastCelsius;
     std::mt19937 m_random;
     std::int64_t m_switchedOnNs = 0;
     std::int64_t m_periodNs = 0;

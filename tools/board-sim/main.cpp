@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <random>
@@ -69,12 +70,28 @@ LogFile openLog(const std::string& path) {
     return file;
 }
 
+// Opened for reading and writing, so that a FIFO never reads as ended when its writers close.
+int openControl(const std::string& path) {
+    if (path.empty())
+        return -1;
+    const int file = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0)
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    return file;
+}
+
 class Session {
 public:
     Session(const Options& options, const PseudoTerminal& terminal)
         : m_board(options.board, options.seed.value_or(std::random_device{}()), monotonicNs()),
           m_master(terminal.masterDescriptor()), m_log(openLog(options.logPath)),
-          m_sentLog(openLog(options.sentLogPath)) {}
+          m_sentLog(openLog(options.sentLogPath)), m_control(openControl(options.controlPath)) {}
+    ~Session() {
+        if (m_control >= 0)
+            close(m_control);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     int run(const sigset_t& waitMask);
 
@@ -84,12 +101,15 @@ private:
     // False when the other side has closed the port.
     bool readCommands();
     void logByte(std::uint8_t byte, std::int64_t nowNs);
+    void readControl();
 
     Board m_board;
     int m_master = -1;
     LogFile m_log;
     LogFile m_sentLog;
     bool m_warnedOverflow = false;
+    int m_control = -1;
+    std::string m_controlText;
 };
 
 bool Session::slaveOpen() const {
@@ -139,6 +159,27 @@ bool Session::readCommands() {
     }
 }
 
+void Session::readControl() {
+    std::array<char, kReadChunk> buffer{};
+    while (true) {
+        const ssize_t count = read(m_control, buffer.data(), buffer.size());
+        if (count <= 0)
+            break;
+        m_controlText.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    // A line longer than any command is thrown away rather than kept growing.
+    if (m_controlText.size() > 4 * kReadChunk && m_controlText.find('\n') == std::string::npos)
+        m_controlText.clear();
+    std::size_t end = 0;
+    while ((end = m_controlText.find('\n')) != std::string::npos) {
+        const std::string line = m_controlText.substr(0, end);
+        m_controlText.erase(0, end + 1);
+        const std::string error = m_board.command(line, monotonicNs());
+        if (!error.empty())
+            std::fprintf(stderr, "thermavo-sim: %s\n", error.c_str());
+    }
+}
+
 int Session::run(const sigset_t& waitMask) {
     while (g_stopSignal == 0) {
         const std::int64_t now = monotonicNs();
@@ -147,14 +188,18 @@ int Session::run(const sigset_t& waitMask) {
             continue;
         }
         const timespec untilReply = toTimespec(m_board.nextReplyNs() - now);
-        pollfd master{m_master, POLLIN, 0};
-        const int ready = ppoll(&master, 1, m_board.running() ? &untilReply : nullptr, &waitMask);
+        std::array<pollfd, 2> watched{pollfd{m_master, POLLIN, 0}, pollfd{m_control, POLLIN, 0}};
+        const pollfd& master = watched[0];
+        const int ready = ppoll(watched.data(), m_control >= 0 ? 2 : 1,
+                                m_board.running() ? &untilReply : nullptr, &waitMask);
         if (ready < 0 && errno != EINTR) {
             std::perror("thermavo-sim: poll");
             return 1;
         }
         if (ready <= 0)
             continue;
+        if ((watched[1].revents & POLLIN) != 0)
+            readControl();
         const bool connected = (master.revents & POLLIN) != 0 && readCommands();
         if (!connected && (master.revents & (POLLHUP | POLLERR)) != 0) {
             std::int64_t nap = kHungUpNapNs;

@@ -132,6 +132,11 @@ ParsedOptions parseOptions(std::span<const std::string_view> arguments) {
             if (!text || text->empty())
                 return fail(std::string(name) + " needs a file name");
             (name == "--log" ? options.logPath : options.sentLogPath) = std::string(*text);
+        } else if (name == "--control") {
+            const auto text = value();
+            if (!text || text->empty())
+                return fail("--control needs a file name");
+            options.controlPath = std::string(*text);
         } else {
             return fail("unknown argument \"" + std::string(arguments[index]) + "\"; see --help");
         }
@@ -193,6 +198,13 @@ Options:
                        "<monotonic ms> <UTC ISO time> 0x6d", flushed per line
   --sent-log FILE      write a line "<monotonic ms> <reply number> <bytes written>"
                        per reply sent
+  --control FILE       read commands, one a line, from FILE (best a FIFO made
+                       with mkfifo) while running:
+                         set T3 6.5        T3 reads 6.5 °C from now on
+                         ramp T3 10 30     T3 goes from its value now to 10 °C
+                                           in 30 s, then stays there
+                         free T3           T3 drifts again
+                       the faults still apply to what they set
   --help               show this text
 )";
 }

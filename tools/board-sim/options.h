@@ -16,6 +16,8 @@ struct Options {
     std::optional<std::uint32_t> seed;
     std::string logPath;
     std::string sentLogPath;
+    // A file or FIFO the simulator reads commands from (set, ramp, free) while it runs.
+    std::string controlPath;
     bool help = false;
 };
 
