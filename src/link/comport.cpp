@@ -244,7 +244,10 @@ void ComPort::replyTimeoutDue() {
         const Examining examining(m_examining);
         m_framer.checkTimeout(m_tickCount());
     }
-    finishExamining();
+    // Bytes that arrived while the time-out handler ran (showing a box) found the framer at work,
+    // and their wake-up was spent: nothing would take them, nor anything after them, until
+    // something else came here. They are handled now, as they would be after a reply handler.
+    handleReceived();
 }
 
 void ComPort::followDeadline() {

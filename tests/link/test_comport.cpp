@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <atomic>
 #include <memory>
+#include <utility>
 
 using thermavo::ComPort;
 using thermavo::DataPacket;
@@ -95,6 +96,7 @@ private slots:
     void framerTimingThroughThePort_data();
     void framerTimingThroughThePort();
     void handlerRunningAnEventLoopHoldsTheFramer();
+    void repliesDuringATimeoutHandlersLoop();
     void openFailures_data();
     void openFailures();
     void sendWhileClosedFails();
@@ -254,6 +256,30 @@ void ComPortTest::handlerRunningAnEventLoopHoldsTheFramer() {
     QTRY_COMPARE(link.replies.size(), 2001);
     QCOMPARE(repliesDuringTheLoop, 0);
     QCOMPARE(link.replies.last(), QByteArray("reply 1999"));
+    link.port.close();
+}
+
+void ComPortTest::repliesDuringATimeoutHandlersLoop() {
+    // A time-out handler showing a box runs an event loop; the replies that arrive meanwhile are
+    // handled as soon as it returns, and so is everything after them.
+    FramerThroughPort link;
+    QVERIFY2(link.open(54), qPrintable(link.board.error()));
+    link.packet.setEnabled(true);
+    bool boxShown = false;
+    QObject::connect(&link.packet, &DataPacket::Timeout, &link.packet, [&] {
+        if (std::exchange(boxShown, true))
+            return;
+        QVERIFY(link.board.write("\nduring the box\r"));
+        QTest::qWait(kSettleMs);
+        QVERIFY(link.replies.isEmpty());
+    });
+    link.send("\nnever ended");
+    link.advanceTo(60000);
+    QCOMPARE(link.timeouts.size(), 1);
+    QVERIFY(boxShown);
+    QTRY_COMPARE_WITH_TIMEOUT(link.replies, QList<QByteArray>{"during the box"}, kSettleMs);
+    link.send("\nafter the box\r");
+    QCOMPARE(link.replies, (QList<QByteArray>{"during the box", "after the box"}));
     link.port.close();
 }
 
