@@ -89,6 +89,10 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     });
     if (m_services.linkTickCount)
         ComPort->setTickSource(m_services.linkTickCount);
+    if (m_services.serialDevice)
+        ComPort->setDeviceFactory(m_services.serialDevice);
+    connect(ComPort, &thermavo::ComPort::opened, this,
+            [this] { guarded([this] { ReconnectOpened(); }); });
     DataPacket = new thermavo::DataPacket(ComPort, this);
     connect(DataPacket, &thermavo::DataPacket::StringPacket, this,
             [this](const QByteArray& data) { guarded([&] { DataPacketStringPacket(data); }); });
@@ -347,26 +351,38 @@ bool TMainForm::nativeEvent(const QByteArray& eventType, void* message, qintptr*
     return QWidget::nativeEvent(eventType, message, result);
 }
 
+#endif
+
 void TMainForm::SessionEnd() {
     // Nobody is left to click a box away, and Windows allows only a few seconds.
     m_services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
+    if (m_switchingOnLine) {
+        m_closeAfterOnLineSwitch = true;
+        rejectPortDialog();
+    }
     StopReconnecting();
-    bool CanClose = true;
     try {
-        FormCloseQuery(CanClose);
+        if (FLogOpen)
+            CloseLog();
     } catch (const std::exception&) {
-        // A log that failed to close ends the sequence before the link is shut down.
+        // The board is stopped all the same.
     }
     if (FOnLine) {
+        DataPacket->setEnabled(false);
         try {
-            FormCloseQuery(CanClose);
+            ComPort->SendByte(kStopCommand);
+            DelayTimer.Delay(kClosePauseMs);
         } catch (const std::exception&) {
-            // The port is closed whatever the stop command did.
+            // The port is released whatever the stop command did.
         }
+        // Also under a reply handler whose box nobody will click away.
+        ComPort->closeAtOnce();
+        FOnLine = false;
+        PublishLink(LinkChange::OffLine);
     }
     saveSettings(SettingsSave::All);
+    m_features->windowClosing();
 }
-#endif
 
 void TMainForm::UsedBoardComboBoxClick() {
     guarded([this] { UpdateControls(); });
@@ -513,10 +529,32 @@ void TMainForm::PortLost(const QString& reason) {
 }
 
 void TMainForm::ReconnectTimerTimer() {
+    // A device may take seconds to open or to fail (a paired Bluetooth port out of range), so
+    // the port opens on its own thread and the window goes on meanwhile; a try still under way
+    // when the next is due simply goes on. The lost port was closed seconds ago, so the pause
+    // before opening that a fresh close needs is over.
+    if (ComPort->opening())
+        return;
+    DataPacket->setEnabled(false);
+    ComPort->close();
+    ComPort->setBaud(baudRateForRow(m_reconnect->boardRow(), ComPort->Baud()));
     try {
-        GoOnLine(m_reconnect->boardRow());
+        ComPort->openInBackground();
     } catch (const std::exception&) {
         // Still absent, or not yet usable (an adapter being set up): the next try will tell.
+    }
+}
+
+void TMainForm::ReconnectOpened() {
+    // Only a try opens in the background; one the user gave up on never gets here.
+    try {
+        ComPort->SendByte(kStartCommand);
+        FOnLine = true;
+        DataPacket->setEnabled(true);
+        StartSampling();
+    } catch (const std::exception&) {
+        FOnLine = false;
+        DataPacket->setEnabled(false);
         ComPort->close();
         return;
     }
@@ -531,6 +569,9 @@ void TMainForm::ReconnectTimerTimer() {
 void TMainForm::StopReconnecting() {
     const bool wasReconnecting = m_reconnect->active();
     m_reconnect->stop();
+    // A try under way is given up; its device is released as soon as its opening returns.
+    if (ComPort->opening())
+        ComPort->close();
     ShowLinkStatus();
     CloseLostBox();
     if (wasReconnecting)

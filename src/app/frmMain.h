@@ -35,6 +35,7 @@ class HintRelay;
 class PacedRepaint;
 class ReadoutPanel;
 class RunPublisher;
+class SerialDevice;
 } // namespace thermavo
 
 // The text of the default error report: the message, with a full stop added when its last
@@ -59,6 +60,8 @@ struct MainFormServices {
     QString dataFolder;
     // How often a lost board's port is tried again.
     int reconnectIntervalMs = 2000;
+    // Makes the serial device the link drives; the platform's own when empty.
+    std::function<std::unique_ptr<thermavo::SerialDevice>()> serialDevice;
     // How the log reaches the disk itself, off the window thread.
     thermavo::DiskSyncSettings logDiskSync;
 
@@ -107,6 +110,10 @@ public:
     void DataPacketTimeout();
 
     void FormCloseQuery(bool& CanClose);
+    // The session ends (a logout, a shutdown, a termination signal): the log is completed, the
+    // board stopped and the settings saved at once, without a box, also while one waits for a
+    // click inside a reply handler. The window is left to be closed or destroyed.
+    void SessionEnd();
 
 public slots:
     void OnLineActionExecute();
@@ -147,14 +154,11 @@ private:
     void GoOnLine(int row);
     void PortLost(const QString& reason);
     void ReconnectTimerTimer();
+    void ReconnectOpened();
     void StopReconnecting();
     void ShowLinkStatus();
     void CloseLostBox();
     void rejectPortDialog();
-
-#ifdef _WIN32
-    void SessionEnd();
-#endif
 
     enum class SettingsSave { All, RetryFailed };
     void saveSettings(SettingsSave which);

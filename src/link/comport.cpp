@@ -3,6 +3,7 @@
 #include "link/delaytimer.h"
 #include "link/portdialog.h"
 #include "link/portworker.h"
+#include "link/serialdevice.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -52,7 +53,8 @@ PortOpenError::PortOpenError(Reason reason)
 
 ComPort::ComPort(QObject* parent)
     : QObject(parent), m_chooser([] { return askForPort(); }), m_tickCount(systemTickCount),
-      m_shared(std::make_shared<PortLinkShared>()), m_replyTimeout(new QTimer(this)) {
+      m_createDevice(createSerialDevice), m_shared(std::make_shared<PortLinkShared>()),
+      m_replyTimeout(new QTimer(this)) {
     m_framer.setHandlers(
         [this](std::string_view text) {
             const QByteArray reply(text.data(), static_cast<qsizetype>(text.size()));
@@ -65,6 +67,7 @@ ComPort::ComPort(QObject* parent)
 }
 
 ComPort::~ComPort() {
+    abandonPending();
     // Nobody is left to handle what is still queued.
     if (m_worker != nullptr && m_handOverDepth == 0 && !m_examining)
         shutDown();
@@ -82,30 +85,47 @@ void ComPort::setTickSource(std::function<std::uint32_t()> tickCount) {
     m_tickCount = std::move(tickCount);
 }
 
-void ComPort::open() {
-    if (m_worker != nullptr)
-        return;
-    if (m_comNumber == 0) {
-        const std::optional<int> chosen = m_chooser ? m_chooser() : std::nullopt;
-        if (!chosen || *chosen < 1)
-            throw PortOpenError(PortOpenError::Reason::NoPortSelected);
-        m_comNumber = *chosen;
-    }
+void ComPort::setDeviceFactory(std::function<std::unique_ptr<SerialDevice>()> factory) {
+    m_createDevice = std::move(factory);
+}
 
-    auto thread = std::make_unique<QThread>();
+void ComPort::choosePort() {
+    if (m_comNumber != 0)
+        return;
+    const std::optional<int> chosen = m_chooser ? m_chooser() : std::nullopt;
+    if (!chosen || *chosen < 1)
+        throw PortOpenError(PortOpenError::Reason::NoPortSelected);
+    m_comNumber = *chosen;
+}
+
+PortWorker* ComPort::startWorker(QThread*& thread) {
+    // Each opening has queues of its own: a reader given up while its device still opens must
+    // not touch those of the next one.
+    m_shared = std::make_shared<PortLinkShared>();
+    thread = new QThread;
     thread->setObjectName(QStringLiteral("link reader"));
-    auto worker = std::make_unique<PortWorker>(this, m_shared, m_tickCount);
-    PortWorker* const target = worker.get();
+    auto* const worker = new PortWorker(m_createDevice, m_shared, m_tickCount);
     // Connected before the device opens: a device that fails at once is reported as well. The
     // report is queued, so it arrives once this open has finished.
     const std::uint64_t generation = ++m_generation;
     connect(
-        target, &PortWorker::lost, this,
+        worker, &PortWorker::lost, this,
         [this, generation](const QString& reason) { reportLoss(generation, reason); },
         Qt::QueuedConnection);
-    worker->moveToThread(thread.get());
+    connect(worker, &PortWorker::received, this, &ComPort::handleReceived, Qt::QueuedConnection);
+    worker->moveToThread(thread);
     thread->start();
+    return worker;
+}
 
+void ComPort::open() {
+    if (m_worker != nullptr)
+        return;
+    abandonPending();
+    choosePort();
+
+    QThread* thread = nullptr;
+    PortWorker* const target = startWorker(thread);
     std::exception_ptr failure;
     const int number = m_comNumber;
     const int baud = m_baud;
@@ -123,12 +143,71 @@ void ComPort::open() {
         QMetaObject::invokeMethod(
             target, [target] { target->shutdown(); }, Qt::BlockingQueuedConnection);
         thread->wait();
+        delete target;
+        delete thread;
         discardReceived();
         std::rethrow_exception(failure);
     }
 
-    m_thread = thread.release();
-    m_worker = worker.release();
+    m_thread = thread;
+    m_worker = target;
+}
+
+void ComPort::openInBackground() {
+    if (m_worker != nullptr || m_pendingWorker != nullptr)
+        return;
+    choosePort();
+    PortWorker* const target = startWorker(m_pendingThread);
+    m_pendingWorker = target;
+    connect(
+        target, &PortWorker::openFinished, this,
+        [this, generation = m_generation](bool success, const QString& reason) {
+            backgroundOpenFinished(generation, success, reason);
+        },
+        Qt::QueuedConnection);
+    const int number = m_comNumber;
+    const int baud = m_baud;
+    QMetaObject::invokeMethod(
+        target,
+        [target, number, baud] {
+            try {
+                target->openDevice(number, baud);
+            } catch (const std::exception& error) {
+                emit target->openFinished(false, QString::fromUtf8(error.what()));
+                return;
+            }
+            emit target->openFinished(true, QString());
+        },
+        Qt::QueuedConnection);
+}
+
+void ComPort::backgroundOpenFinished(std::uint64_t generation, bool success,
+                                     const QString& reason) {
+    if (generation != m_generation || m_pendingWorker == nullptr)
+        return;
+    if (!success) {
+        abandonPending();
+        discardReceived();
+        emit openFailed(reason);
+        return;
+    }
+    m_thread = std::exchange(m_pendingThread, nullptr);
+    m_worker = std::exchange(m_pendingWorker, nullptr);
+    emit opened();
+}
+
+void ComPort::abandonPending() {
+    if (m_pendingWorker == nullptr)
+        return;
+    PortWorker* const worker = std::exchange(m_pendingWorker, nullptr);
+    QThread* const thread = std::exchange(m_pendingThread, nullptr);
+    // Its outcome, bytes and loss concern nobody now; it ends by itself behind the opening (the
+    // shutdown waits in the thread's queue) and both are deleted once the thread has finished.
+    worker->disconnect(this);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QMetaObject::invokeMethod(
+        worker, [worker] { worker->shutdown(); }, Qt::QueuedConnection);
 }
 
 void ComPort::reportLoss(std::uint64_t generation, const QString& reason) {
@@ -143,6 +222,7 @@ void ComPort::reportLoss(std::uint64_t generation, const QString& reason) {
 }
 
 void ComPort::close() {
+    abandonPending();
     if (m_worker == nullptr || m_closing)
         return;
     if (m_handOverDepth > 0 || m_examining)
@@ -152,8 +232,21 @@ void ComPort::close() {
     shutDown();
 }
 
-void ComPort::shutDown() {
+void ComPort::closeAtOnce() {
+    abandonPending();
+    if (m_worker == nullptr || m_closing)
+        return;
+    if (m_handOverDepth == 0 && !m_examining) {
+        shutDown();
+        return;
+    }
     m_closing = true;
+    stopWorker();
+    m_closedUnderFramer = true;
+    m_closing = false;
+}
+
+void ComPort::stopWorker() {
     PortWorker* const worker = m_worker;
     QMetaObject::invokeMethod(
         worker, [worker] { worker->shutdown(); }, Qt::QueuedConnection);
@@ -163,6 +256,11 @@ void ComPort::shutDown() {
     delete m_thread;
     m_worker = nullptr;
     m_thread = nullptr;
+}
+
+void ComPort::shutDown() {
+    m_closing = true;
+    stopWorker();
     discardReceived();
     m_lossWaiting.reset();
     m_framer.portClosed();
@@ -206,7 +304,7 @@ void ComPort::handleReceived() {
         const Examining examining(m_examining);
         // Bytes that arrive while the framer works here (a handler showing a box) are taken in
         // the next round, in order.
-        while (true) {
+        while (!m_closedUnderFramer) {
             std::vector<ReceivedChunk> chunks;
             {
                 const std::lock_guard lock(m_shared->receiveMutex);
@@ -215,15 +313,23 @@ void ComPort::handleReceived() {
             }
             if (chunks.empty())
                 break;
-            for (const ReceivedChunk& chunk : chunks)
+            for (const ReceivedChunk& chunk : chunks) {
+                if (m_closedUnderFramer)
+                    break;
                 m_framer.receive(std::string_view(chunk.bytes.constData(), chunk.bytes.size()),
                                  chunk.tickMs);
+            }
         }
     }
     finishExamining();
 }
 
 void ComPort::finishExamining() {
+    if (std::exchange(m_closedUnderFramer, false)) {
+        discardReceived();
+        m_lossWaiting.reset();
+        m_framer.portClosed();
+    }
     followDeadline();
     if (m_lossWaiting) {
         QMetaObject::invokeMethod(
@@ -244,7 +350,10 @@ void ComPort::replyTimeoutDue() {
         const Examining examining(m_examining);
         m_framer.checkTimeout(m_tickCount());
     }
-    finishExamining();
+    // Bytes that arrived while the time-out handler ran (showing a box) found the framer at work,
+    // and their wake-up was spent: nothing would take them, nor anything after them, until
+    // something else came here. They are handled now, as they would be after a reply handler.
+    handleReceived();
 }
 
 void ComPort::followDeadline() {

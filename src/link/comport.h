@@ -19,6 +19,7 @@ class QTimer;
 namespace thermavo {
 
 class PortWorker;
+class SerialDevice;
 struct PortLinkShared;
 
 // The errors of a failed opening that the on-line switch reports to the user. NoPermission: the
@@ -66,13 +67,31 @@ public:
     // call from another thread. The system tick count by default.
     void setTickSource(std::function<std::uint32_t()> tickCount);
 
+    // Makes the device of each opening, on the port's own thread; the platform's by default.
+    void setDeviceFactory(std::function<std::unique_ptr<SerialDevice>()> factory);
+
     // Throws PortOpenError or PortIoError; on failure nothing is held and ComNumber is kept.
+    // Waits for the device to open.
     void open();
+    // Opens without waiting: the device is opened on the port's own thread, so one that takes
+    // seconds to open or to fail (a paired Bluetooth port out of range) holds up nobody here.
+    // Returns at once; opened() or openFailed() follows, queued. Throws what open() throws before
+    // the device is tried; does nothing while open or opening.
+    void openInBackground();
+    // An opening in the background is under way; the port is not open yet.
+    bool opening() const { return m_pendingWorker != nullptr; }
     // Handles the replies already received, then sends the bytes queued before it, giving the
     // device a moment to take them, stops the reader and discards what is still untransmitted or
     // unexamined. While waiting it keeps this thread dispatching events. From inside a reply or
     // time-out handler it throws PortIoError: the framer is still at work under that handler.
+    // An opening under way is given up at once, without waiting: its thread releases the device
+    // by itself once the system's call returns, and neither opened() nor openFailed() follows.
     void close();
+    // For the end of the session: sends the bytes queued, gives the device a moment to take
+    // them and releases it now, also from inside a reply or time-out handler, whose box nobody
+    // may click away in time. What is still unexamined is discarded; the framer's part of the
+    // close follows once it has finished.
+    void closeAtOnce();
     // True from a successful open until close, also after the device was lost.
     bool isOpen() const { return m_worker != nullptr; }
 
@@ -108,11 +127,19 @@ signals:
     void portLost(const QString& reason);
     // The last running hand-over has returned.
     void handOverFinished();
+    // The opening in the background has ended: the port is open, or nothing is held.
+    void opened();
+    void openFailed(const QString& reason);
 
 private:
+    void choosePort();
+    PortWorker* startWorker(QThread*& thread);
+    void backgroundOpenFinished(std::uint64_t generation, bool success, const QString& reason);
+    void abandonPending();
     void handOver(const std::function<void()>& emitEvent);
     void replyTimeoutDue();
     void shutDown();
+    void stopWorker();
     void finishExamining();
     void followDeadline();
     void discardReceived();
@@ -123,15 +150,21 @@ private:
     std::function<std::optional<int>()> m_chooser;
     std::function<std::uint32_t()> m_tickCount;
     std::function<void(std::exception_ptr)> m_errorReport;
+    std::function<std::unique_ptr<SerialDevice>()> m_createDevice;
     std::shared_ptr<PortLinkShared> m_shared;
     ReplyFramer m_framer;
     QTimer* m_replyTimeout = nullptr;
     QThread* m_thread = nullptr;
     PortWorker* m_worker = nullptr;
+    // The thread and reader of an opening in the background, until it ends.
+    QThread* m_pendingThread = nullptr;
+    PortWorker* m_pendingWorker = nullptr;
     bool m_closing = false;
     int m_handOverDepth = 0;
     // The framer is at work: its buffer must not be touched, nor the framer entered again.
     bool m_examining = false;
+    // The port was closed at once under the framer, which is told once it has finished.
+    bool m_closedUnderFramer = false;
     // A loss reported while the framer was at work, told once it has finished.
     std::optional<QString> m_lossWaiting;
     std::uint64_t m_generation = 0;

@@ -1,6 +1,5 @@
 #include "link/portworker.h"
 
-#include "link/comport.h"
 #include "link/serialdevice.h"
 
 #include <QThread>
@@ -10,14 +9,15 @@
 
 namespace thermavo {
 
-PortWorker::PortWorker(ComPort* owner, std::shared_ptr<PortLinkShared> shared,
+PortWorker::PortWorker(DeviceFactory createDevice, std::shared_ptr<PortLinkShared> shared,
                        std::function<std::uint32_t()> tickCount)
-    : m_owner(owner), m_shared(std::move(shared)), m_tickCount(std::move(tickCount)) {}
+    : m_createDevice(std::move(createDevice)), m_shared(std::move(shared)),
+      m_tickCount(std::move(tickCount)) {}
 
 PortWorker::~PortWorker() = default;
 
 void PortWorker::openDevice(int number, int baud) {
-    m_device = createSerialDevice();
+    m_device = m_createDevice();
     m_device->open(number, baud);
     m_deviceOpen = true;
     connect(m_device.get(), &SerialDevice::readyRead, this, &PortWorker::onReadyRead);
@@ -54,11 +54,8 @@ void PortWorker::onReadyRead() {
         wake = !std::exchange(m_shared->wakePending, true);
     }
     // Queued: the window thread takes the bytes when it comes to it; the reader goes on.
-    if (wake) {
-        ComPort* const owner = m_owner;
-        QMetaObject::invokeMethod(
-            owner, [owner] { owner->handleReceived(); }, Qt::QueuedConnection);
-    }
+    if (wake)
+        emit received();
     if (!readOn) {
         m_device->pauseReading(true);
         m_gather->start();

@@ -13,7 +13,6 @@ class QTimer;
 
 namespace thermavo {
 
-class ComPort;
 class SerialDevice;
 
 // Bytes as the reader took them from the device, with the link's clock at that moment.
@@ -54,7 +53,9 @@ public:
     // How long a closing port waits for the device to take the bytes queued before the close.
     static constexpr int kCloseDrainMs = 100;
 
-    PortWorker(ComPort* owner, std::shared_ptr<PortLinkShared> shared,
+    using DeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;
+
+    PortWorker(DeviceFactory createDevice, std::shared_ptr<PortLinkShared> shared,
                std::function<std::uint32_t()> tickCount);
     ~PortWorker() override;
 
@@ -66,13 +67,17 @@ public:
 
 signals:
     void lost(const QString& reason);
+    // Bytes were put into the empty receive queue: the window thread is to take them.
+    void received();
+    // An opening asked for with openInBackground has ended; `reason` is the failure's text.
+    void openFinished(bool opened, const QString& reason);
 
 private:
     void onReadyRead();
     void onBytesWritten(qint64 count);
     void loseDevice(const QString& reason);
 
-    ComPort* m_owner;
+    DeviceFactory m_createDevice;
     std::shared_ptr<PortLinkShared> m_shared;
     std::function<std::uint32_t()> m_tickCount;
     std::unique_ptr<SerialDevice> m_device;

@@ -139,18 +139,25 @@ struct Request {
 // handle.
 struct Flush {
     std::function<BOOL(HANDLE)> call;
-    HANDLE device = nullptr;
+    std::atomic<HANDLE> device = nullptr;
     std::atomic<bool> succeeded = false;
 
-    ~Flush() {
-        if (device != nullptr)
-            ::CloseHandle(device);
+    ~Flush() { closeDevice(); }
+
+    // A flush left behind must not keep the device open: while any handle of it is open, every
+    // later opening of the port (the reconnect's too) is refused as in use. Closed here, the
+    // device's last handle goes with the port's own at the close, and closing the last handle
+    // makes the driver end what is still pending on it, the flush included. The flush has been
+    // inside its call for more than a second by then, so it no longer reads this handle.
+    void closeDevice() {
+        if (const HANDLE handle = device.exchange(nullptr); handle != nullptr)
+            ::CloseHandle(handle);
     }
 
     static DWORD WINAPI run(void* parameter) {
         const std::unique_ptr<std::shared_ptr<Flush>> flush(
             static_cast<std::shared_ptr<Flush>*>(parameter));
-        (*flush)->succeeded = (*flush)->call((*flush)->device) != FALSE;
+        (*flush)->succeeded = (*flush)->call((*flush)->device.load()) != FALSE;
         return 0;
     }
 };
@@ -395,20 +402,26 @@ private:
         auto flush = std::make_shared<Flush>();
         flush->call = m_api.flushFileBuffers;
         const HANDLE process = ::GetCurrentProcess();
-        if (!::DuplicateHandle(process, m_device, process, &flush->device, 0, FALSE,
+        HANDLE duplicate = nullptr;
+        if (!::DuplicateHandle(process, m_device, process, &duplicate, 0, FALSE,
                                DUPLICATE_SAME_ACCESS))
             return false;
+        flush->device = duplicate;
         auto* parameter = new std::shared_ptr<Flush>(flush);
         const HANDLE thread = ::CreateThread(nullptr, 0, &Flush::run, parameter, 0, nullptr);
         if (thread == nullptr) {
             delete parameter;
             return false;
         }
+        // WAIT_TIMEOUT and WAIT_FAILED alike leave the flush running as far as this knows.
         DWORD waited = ::WaitForSingleObject(thread, remainingMs(deadline));
         if (waited != WAIT_OBJECT_0) {
+            // Fails with ERROR_NOT_FOUND when the flush has just ended; the wait tells.
             ::CancelSynchronousIo(thread);
             waited = ::WaitForSingleObject(thread, kCancelWaitMs);
         }
+        if (waited != WAIT_OBJECT_0)
+            flush->closeDevice();
         ::CloseHandle(thread);
         return waited == WAIT_OBJECT_0 && flush->succeeded;
     }

@@ -73,7 +73,11 @@ int openExisting(const std::string& path, int flags) {
 
 } // namespace
 
-LogFile::LogFile(DiskSyncSettings sync) : m_sync(std::move(sync)) {}
+LogFile::LogFile(DiskSyncSettings sync) : m_sync(std::move(sync)) {
+#ifndef _WIN32
+    m_lock = [](int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); };
+#endif
+}
 
 LogFile::~LogFile() {
     try {
@@ -363,10 +367,11 @@ struct LogFile::OpenedFile {
     bool created = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    bool unlocked = false;
 };
 
 // Opens a log file as the writer holds it; mustBeNew refuses (NameTaken) an existing file.
-LogFile::OpenedFile LogFile::openFile(const std::string& path, Mode mode, bool mustBeNew) {
+LogFile::OpenedFile LogFile::openFile(const std::string& path, Mode mode, bool mustBeNew) const {
     // Non-blocking only while opening, so that a FIFO without a reader cannot hang the program.
     const int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (mode == Mode::Append ? O_APPEND : 0);
     const auto createNew = [&] {
@@ -416,10 +421,17 @@ LogFile::OpenedFile LogFile::openFile(const std::string& path, Mode mode, bool m
         throw fail(systemMessage(errno));
     }
     if (regular) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            throw fail(errno == EWOULDBLOCK ? "the file is in use by another writer"
-                                            : systemMessage(errno));
+        int locked = 0;
+        do {
+            locked = m_lock(fd);
+        } while (locked != 0 && errno == EINTR);
+        // Only another writer's lock refuses the file. Any other failure (ENOLCK on an NFS share
+        // without a lock service, EOPNOTSUPP or EINVAL where the file system has no locks) says
+        // nothing about other writers, and the lock is only advisory: the log goes on without it.
+        if (locked != 0 && errno == EWOULDBLOCK) {
+            throw fail("the file is in use by another writer");
         }
+        opened.unlocked = locked != 0;
         if (mode == Mode::Create && ::ftruncate(fd, 0) != 0) {
             throw fail(systemMessage(errno));
         }
@@ -453,6 +465,7 @@ void LogFile::adopt(const OpenedFile& opened) {
     m_fd = opened.fd;
     m_device = opened.device;
     m_inode = opened.inode;
+    m_unlocked = opened.unlocked;
     m_end = opened.size;
     m_lineEnd = m_end;
     m_lineEndAtLineStart = opened.endsWithLineEnd;

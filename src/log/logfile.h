@@ -3,9 +3,11 @@
 #include "log/disksync.h"
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace thermavo {
 
@@ -81,6 +83,19 @@ public:
     // The writes given since the file now written began (its start text not counted), failed
     // ones included.
     int writesInFile() const { return m_writes; }
+#ifndef _WIN32
+    // Takes the writer's lock on an open file as flock(fd, LOCK_EX | LOCK_NB) does: 0, or -1 with
+    // errno set. flock by default.
+    using LockCall = std::function<int(int fd)>;
+    void setLockCall(LockCall lock) {
+        m_lock = std::move(lock);
+    }
+    // The file now written is held without a lock: its file system has no lock service (an NFS
+    // share without one). The lock only keeps a second Thermavo out, so the log goes on.
+    bool unlocked() const {
+        return m_unlocked;
+    }
+#endif
 
 private:
     void writeOut(std::string_view text);
@@ -94,7 +109,7 @@ private:
     NativeFile handle() const;
 #ifndef _WIN32
     struct OpenedFile;
-    static OpenedFile openFile(const std::string& path, Mode mode, bool mustBeNew);
+    OpenedFile openFile(const std::string& path, Mode mode, bool mustBeNew) const;
     void adopt(const OpenedFile& opened);
 #endif
 
@@ -124,6 +139,8 @@ private:
     // The file the descriptor was opened on, to tell whether the name still leads to it.
     std::uint64_t m_device = 0;
     std::uint64_t m_inode = 0;
+    LockCall m_lock;
+    bool m_unlocked = false;
 #endif
 };
 

@@ -1,4 +1,5 @@
 #include "app/frmMain.h"
+#include "app/termination.h"
 #include "events/runpublisher.h"
 #include "filesizelimit.h"
 #include "harness.h"
@@ -8,6 +9,7 @@
 #include "measure/decode.h"
 #include "pseudoterminal.h"
 #include "residentmemory.h"
+#include "slowdevice.h"
 #include "ui/fileedit.h"
 #include "ui/indicatorshape.h"
 #include "ui/integerfield.h"
@@ -69,6 +71,8 @@ QByteArray knownReply() {
 
 // The argument that makes this program the logging program of logKilledWhileLogging.
 constexpr char kLoggingChild[] = "--logging-child";
+// The argument that makes it the program of terminatedWhileABoxWaitsInsideAReply.
+constexpr char kBoxChild[] = "--box-child";
 
 // A disk that takes its time: syncs wait until the test lets them go.
 class SlowDisk {
@@ -145,6 +149,8 @@ private:
     // The framer's clock; it moves only when a case moves it.
     std::atomic<std::uint32_t> m_linkTick{0};
     std::unique_ptr<TMainForm> m_form;
+    // Every device the window opens passes it; it holds none unless a case says so.
+    std::shared_ptr<OpeningGate> m_gate = std::make_shared<OpeningGate>();
     int m_threadsBefore = 0;
     int m_descriptorsBefore = 0;
 
@@ -162,6 +168,7 @@ private:
         };
         services.choosePort = [this] { return m_chosenPort; };
         services.reconnectIntervalMs = kReconnectMs;
+        services.serialDevice = GatedDevice::factory(m_gate);
         services.settingsFile = settingsFile.isEmpty()
                                     ? m_folder.filePath(QStringLiteral("thermavo.INI"))
                                     : settingsFile;
@@ -385,6 +392,62 @@ private slots:
         QVERIFY(!m_form->onLine());
         QVERIFY(!m_form->port().isOpen());
         QCOMPARE(receivedBytes(receivedAfter), QList<int>{});
+        QVERIFY(m_messages.empty());
+    }
+
+    void slowTryLeavesTheWindowFree_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("waited for") << "wait";
+        QTest::newRow("on-line switch off") << "switch";
+        QTest::newRow("window closed") << "close";
+    }
+
+    void slowTryLeavesTheWindowFree() {
+        // The lost board's port is named again, but its device takes its time to open (a paired
+        // Bluetooth port out of range): the window answers meanwhile, starts no second try, and
+        // a try given up on leaves the board alone when its opening comes through late.
+        QFETCH(QString, how);
+        const QString receivedAfter = path(QStringLiteral("slow-after.log"));
+        QFile::remove(receivedAfter);
+        {
+            Simulator board(238, {"--rate", "50"});
+            QVERIFY(board.waitUntilReady());
+            goOnLine(238);
+            board.kill();
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->reconnecting(), kSettleMs);
+        }
+        m_gate->hold();
+        const int closes = m_gate->closes();
+        QFile::remove(portFolder() + QStringLiteral("/COM238"));
+        Simulator board(238, {"--rate", "50", "--log", receivedAfter});
+        QVERIFY(board.waitUntilReady());
+        QTRY_COMPARE_WITH_TIMEOUT(m_gate->waiting(), 1, kSettleMs);
+        const int openings = m_gate->openings();
+        QTest::qWait(10 * kReconnectMs);
+        QCOMPARE(m_gate->openings(), openings);
+        QVERIFY(m_form->reconnecting());
+        QVERIFY(!m_form->onLine());
+        if (how == "switch") {
+            ui().OnLineButton->click();
+            QVERIFY(!ui().OnLineAction->isChecked());
+            QVERIFY(!m_form->reconnecting());
+        } else if (how == "close") {
+            QVERIFY(m_form->close());
+        }
+        m_gate->letGo(true);
+        if (how == "wait") {
+            QTRY_VERIFY_WITH_TIMEOUT(m_form->onLine(), kSettleMs);
+            QVERIFY(!m_form->reconnecting());
+            QVERIFY2(linkStatus().contains(", back at "), qPrintable(linkStatus()));
+            QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(receivedAfter), QList<int>{0x6D}, kSettleMs);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(m_gate->closes(), closes + 1, kSettleMs);
+            QTest::qWait(10 * kReconnectMs);
+            QVERIFY(!m_form->onLine());
+            QVERIFY(!m_form->port().isOpen());
+            QCOMPARE(receivedBytes(receivedAfter), QList<int>{});
+        }
+        QVERIFY(!m_gate->outwaited());
         QVERIFY(m_messages.empty());
     }
 
@@ -899,6 +962,78 @@ private slots:
         QVERIFY(sylkRows(readAll(log)).has_value());
     }
 
+    void sessionEndWhileABoxWaitsInsideAReply() {
+        // The session ends while a box waits for a click inside the reply hand-over: the log is
+        // completed and the board stopped once, at once, before anybody clicks.
+        const QString log = path(QStringLiteral("session-end-in-reply.slk"));
+        const QString received = path(QStringLiteral("session-end-in-reply.log"));
+        QFile::remove(log);
+        QFile::remove(received);
+        Simulator board(239, {"--rate", "50", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        goOnLine(239);
+        startLog(kSylkRow, log);
+        bool boxShown = false;
+        bool portOpenAfterwards = true;
+        std::optional<int> rowsAfterwards;
+        connect(&dataPacket(), &DataPacket::StringPacket, m_form.get(), [&] {
+            if (std::exchange(boxShown, true))
+                return;
+            QMessageBox box(QMessageBox::Warning, "Warning", "A box inside a reply");
+            QTimer::singleShot(0, &box, [&] {
+                m_form->SessionEnd();
+                portOpenAfterwards = m_form->port().isOpen();
+                rowsAfterwards = sylkRows(readAll(log));
+                box.accept();
+            });
+            box.exec();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(boxShown, kSettleMs);
+        QTRY_VERIFY(!m_form->port().isOpen());
+        QVERIFY(!portOpenAfterwards);
+        QCOMPARE(rowsAfterwards, std::optional<int>(0));
+        QVERIFY(!m_form->onLine());
+        QVERIFY(!m_form->logOpen());
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), (QList<int>{0x6D, 0x20}), kSettleMs);
+        QTest::qWait(200);
+        QCOMPARE(receivedBytes(received), (QList<int>{0x6D, 0x20}));
+        QVERIFY(m_messages.empty());
+    }
+
+    void terminatedWhileABoxWaitsInsideAReply() {
+        // The program gets a termination signal while a box waits for a click inside a reply
+        // handler: it completes the log, stops the board and ends without the click.
+        const QString log = path(QStringLiteral("terminated-in-reply.slk"));
+        const QString received = path(QStringLiteral("terminated-in-reply.log"));
+        QFile::remove(log);
+        QFile::remove(received);
+        Simulator board(240, {"--rate", "50", "--log", received});
+        QVERIFY(board.waitUntilReady());
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QCoreApplication::applicationFilePath(), {kBoxChild, "240", log});
+        QElapsedTimer waited;
+        waited.start();
+        QByteArray said;
+        while (!said.contains("box shown\n") && waited.elapsed() < kSettleMs) {
+            program.waitForReadyRead(100);
+            said += program.readAll();
+        }
+        QVERIFY2(said.contains("box shown\n"), said.constData());
+        program.terminate();
+        const bool ended = program.waitForFinished(kSettleMs);
+        if (!ended) {
+            program.kill();
+            program.waitForFinished(kSettleMs);
+        }
+        QVERIFY(ended);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        // Sample ticks go on under the box, so records may have been written meanwhile.
+        QVERIFY2(sylkRows(readAll(log)).has_value(), readAll(log).right(200).constData());
+        QTRY_COMPARE_WITH_TIMEOUT(receivedBytes(received), (QList<int>{0x6D, 0x20}), kSettleMs);
+    }
+
     void closingWhileTheLostBoardIsAwaited() {
         // The warning about the lost board is still up when the window is closed.
         const QString log = path(QStringLiteral("close-in-box.txt"));
@@ -1144,10 +1279,44 @@ int runLoggingChild(int port, int row, const QString& file) {
     return QApplication::exec();
 }
 
+// The program of terminatedWhileABoxWaitsInsideAReply: the window as the program has it, with
+// its termination signals, on line to COM<port> with a SYLK log in `file`; the first reply's
+// handler shows a box that nobody clicks, and says so on standard output.
+int runBoxChild(int port, const QString& file) {
+    MainFormServices services = MainFormServices::system();
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.choosePort = [port] { return std::optional<int>(port); };
+    services.settingsFile = file + QStringLiteral(".INI");
+    TMainForm form(services);
+    endSessionOnTerminationSignals(form);
+    bool boxShown = false;
+    QObject::connect(form.findChild<DataPacket*>(), &DataPacket::StringPacket, &form, [&] {
+        if (std::exchange(boxShown, true))
+            return;
+        QMessageBox box(QMessageBox::Warning, "Warning", "A box inside a reply");
+        QTimer::singleShot(0, &box, [] {
+            std::printf("box shown\n");
+            std::fflush(stdout);
+        });
+        box.exec();
+    });
+    Ui::TMainForm& ui = form.ui();
+    ui.OnLineButton->click();
+    ui.LoggingType->setCurrentIndex(kSylkRow);
+    form.LoggingTypeClick();
+    ui.SylkFileEdit->setText(file);
+    ui.LogOnButton->click();
+    if (!form.onLine() || !form.logOpen())
+        return 1;
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
+    if (argc == 4 && std::strcmp(argv[1], kBoxChild) == 0)
+        return runBoxChild(std::atoi(argv[2]), QString::fromLocal8Bit(argv[3]));
     if (argc == 5 && std::strcmp(argv[1], kLoggingChild) == 0)
         return runLoggingChild(std::atoi(argv[2]), std::atoi(argv[3]),
                                QString::fromLocal8Bit(argv[4]));

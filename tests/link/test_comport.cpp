@@ -3,6 +3,7 @@
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "pseudoterminal.h"
+#include "slowdevice.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -12,6 +13,7 @@
 #include <QTimer>
 #include <atomic>
 #include <memory>
+#include <utility>
 
 using thermavo::ComPort;
 using thermavo::DataPacket;
@@ -95,8 +97,11 @@ private slots:
     void framerTimingThroughThePort_data();
     void framerTimingThroughThePort();
     void handlerRunningAnEventLoopHoldsTheFramer();
+    void repliesDuringATimeoutHandlersLoop();
     void openFailures_data();
     void openFailures();
+    void openingInTheBackground_data();
+    void openingInTheBackground();
     void sendWhileClosedFails();
     void boardSideHangUpReportsLossOnce();
     void closeDeliversWaitingHandOver();
@@ -257,6 +262,30 @@ void ComPortTest::handlerRunningAnEventLoopHoldsTheFramer() {
     link.port.close();
 }
 
+void ComPortTest::repliesDuringATimeoutHandlersLoop() {
+    // A time-out handler showing a box runs an event loop; the replies that arrive meanwhile are
+    // handled as soon as it returns, and so is everything after them.
+    FramerThroughPort link;
+    QVERIFY2(link.open(54), qPrintable(link.board.error()));
+    link.packet.setEnabled(true);
+    bool boxShown = false;
+    QObject::connect(&link.packet, &DataPacket::Timeout, &link.packet, [&] {
+        if (std::exchange(boxShown, true))
+            return;
+        QVERIFY(link.board.write("\nduring the box\r"));
+        QTest::qWait(kSettleMs);
+        QVERIFY(link.replies.isEmpty());
+    });
+    link.send("\nnever ended");
+    link.advanceTo(60000);
+    QCOMPARE(link.timeouts.size(), 1);
+    QVERIFY(boxShown);
+    QTRY_COMPARE_WITH_TIMEOUT(link.replies, QList<QByteArray>{"during the box"}, kSettleMs);
+    link.send("\nafter the box\r");
+    QCOMPARE(link.replies, (QList<QByteArray>{"during the box", "after the box"}));
+    link.port.close();
+}
+
 void ComPortTest::openFailures_data() {
     QTest::addColumn<int>("number");
     QTest::addColumn<int>("chosen");
@@ -323,6 +352,77 @@ void ComPortTest::openFailures() {
         QVERIFY(port.isOpen());
         QCOMPARE(asked, 0);
     }
+}
+
+void ComPortTest::openingInTheBackground_data() {
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<bool>("givenUp");
+    QTest::newRow("opens") << true << false;
+    QTest::newRow("fails") << false << false;
+    QTest::newRow("given up, then opens") << true << true;
+    QTest::newRow("given up, then fails") << false << true;
+}
+
+void ComPortTest::openingInTheBackground() {
+    // A device slow to open holds only the port's own thread: this one goes on meanwhile, a
+    // second request starts no second opening, and a given-up opening that succeeds late is
+    // released by itself without a word.
+    QFETCH(bool, opens);
+    QFETCH(bool, givenUp);
+    PseudoTerminal board;
+    QVERIFY2(board.create(55), qPrintable(board.error()));
+    const auto gate = std::make_shared<OpeningGate>();
+    gate->hold();
+    {
+        ComPort port;
+        port.setPortChooser(noChoice);
+        port.setComNumber(55);
+        port.setDeviceFactory(GatedDevice::factory(gate));
+        QSignalSpy opened(&port, &ComPort::opened);
+        QSignalSpy failed(&port, &ComPort::openFailed);
+        port.openInBackground();
+        QTRY_COMPARE(gate->waiting(), 1);
+        QVERIFY(port.opening());
+        QVERIFY(!port.isOpen());
+        QVERIFY_THROWS_EXCEPTION(PortOpenError, port.SendByte(0x6D));
+        port.openInBackground();
+        QTest::qWait(50);
+        if (givenUp) {
+            port.close();
+            QVERIFY(!port.opening());
+        }
+        gate->letGo(opens);
+        if (givenUp) {
+            QTRY_COMPARE(gate->waiting(), 0);
+            QTRY_COMPARE(gate->closes(), opens ? 1 : 0);
+            QTest::qWait(kSettleMs);
+            QCOMPARE(opened.count(), 0);
+            QCOMPARE(failed.count(), 0);
+        } else if (opens) {
+            QTRY_COMPARE(opened.count(), 1);
+            QVERIFY(port.isOpen());
+            port.SendByte(0x6D);
+            QByteArray received;
+            QTRY_COMPARE((received += board.readAvailable()), QByteArray("m"));
+            port.close();
+            QCOMPARE(gate->closes(), 1);
+        } else {
+            QTRY_COMPARE(failed.count(), 1);
+            QCOMPARE(failed.first().first().toString(),
+                     QStringLiteral("The serial port is in use by another program"));
+            QCOMPARE(opened.count(), 0);
+        }
+        QVERIFY(!port.isOpen());
+        QVERIFY(!port.opening());
+        QCOMPARE(gate->openings(), 1);
+        QVERIFY(!gate->outwaited());
+    }
+    // The device is free again: a port opened the usual way gets it.
+    ComPort again;
+    again.setComNumber(55);
+    again.open();
+    QVERIFY(again.isOpen());
+    again.close();
 }
 
 void ComPortTest::sendWhileClosedFails() {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -250,6 +251,57 @@ private slots:
         QCOMPARE(contents(path("readonly")), "keep\r\n");
         QCOMPARE(contents(path("held")), "keep\r\n");
     }
+
+#ifndef _WIN32
+    // The lock only keeps a second writer out: a file system that cannot lock (an NFS share
+    // without a lock service) still takes the log; only another writer's lock refuses it. An
+    // interrupted lock call is tried again. Each row: the lock call's failures before it would
+    // succeed, as errno values.
+    void lockFailures_data() {
+        QTest::addColumn<QList<int>>("failures");
+        QTest::addColumn<bool>("logs");
+        QTest::addColumn<bool>("unlocked");
+        QTest::newRow("locked") << QList<int>{} << true << false;
+        QTest::newRow("in use") << QList<int>{EWOULDBLOCK} << false << false;
+        QTest::newRow("interrupted, then locked") << QList<int>{EINTR, EINTR} << true << false;
+        QTest::newRow("interrupted, then in use")
+            << QList<int>{EINTR, EWOULDBLOCK} << false << false;
+        QTest::newRow("no lock service") << QList<int>{ENOLCK} << true << true;
+        QTest::newRow("no locks on this file system") << QList<int>{EOPNOTSUPP} << true << true;
+        QTest::newRow("cannot lock this file") << QList<int>{EINVAL} << true << true;
+    }
+    void lockFailures() {
+        QFETCH(QList<int>, failures);
+        QFETCH(bool, logs);
+        QFETCH(bool, unlocked);
+        for (const bool append : {false, true}) {
+            const std::string name = path(append ? "share-append.txt" : "share-create.txt");
+            writeFile(name, "earlier\r\n");
+            LogFile log;
+            qsizetype calls = 0;
+            log.setLockCall([&](int fd) {
+                if (calls < failures.size()) {
+                    errno = failures[calls++];
+                    return -1;
+                }
+                ++calls;
+                return ::flock(fd, LOCK_EX | LOCK_NB);
+            });
+            const auto mode = append ? LogFile::Mode::Append : LogFile::Mode::Create;
+            if (!logs) {
+                QVERIFY_THROWS_EXCEPTION(IoError, log.open(name, mode));
+                QVERIFY(!log.isOpen());
+                QCOMPARE(contents(name), "earlier\r\n");
+                continue;
+            }
+            log.open(name, mode);
+            QCOMPARE(log.unlocked(), unlocked);
+            log.write("record\r\n");
+            log.close();
+            QCOMPARE(contents(name), append ? "earlier\r\nrecord\r\n" : "record\r\n");
+        }
+    }
+#endif
 
     void writeFailuresAreRaisedEachTime() {
 #ifdef _WIN32

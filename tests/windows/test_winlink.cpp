@@ -6,6 +6,7 @@
 #include "link/portprobe.h"
 #include "link/serialdevice_win.h"
 #include "measure/decode.h"
+#include "slowdevice.h"
 #include "ui/fileedit.h"
 #include "ui_frmMain.h"
 
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <memory>
 #include <windows.h>
+#include <winternl.h>
 
 using thermavo::ComPort;
 using thermavo::DataPacket;
@@ -51,6 +53,14 @@ QByteArray boardReceived() {
             bytes.append(static_cast<char>(fields[2].toUInt(nullptr, 16)));
     }
     return bytes;
+}
+
+// The open handles of the object `handle` leads to, this one included; 0 when unknown.
+ULONG handleCount(HANDLE handle) {
+    PUBLIC_OBJECT_BASIC_INFORMATION info{};
+    if (::NtQueryObject(handle, ObjectBasicInformation, &info, sizeof info, nullptr) < 0)
+        return 0;
+    return info.HandleCount;
 }
 
 QByteArray fileBytes(const QString& path) {
@@ -177,6 +187,7 @@ private slots:
     // It ends the board; the next case starts it again.
     void lostBoardIsReportedOnce();
     void windowReconnectsWhenTheBoardIsBack();
+    void slowTryLeavesTheWindowFree();
 
 private:
     int m_port = 0;
@@ -424,16 +435,25 @@ void WinLinkTest::closeDoesNotWaitForAFlushThatHangs() {
         return TRUE;
     };
     api.install();
+    const HANDLE process = ::GetCurrentProcess();
+    HANDLE watcher = nullptr;
     {
         ComPort port;
         port.setComNumber(m_port);
         port.open();
+        // A handle of the test's own on the device, to count the others by.
+        QVERIFY(::DuplicateHandle(process, api.device->load(), process, &watcher, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS));
+        QCOMPARE(handleCount(watcher), ULONG{2});
         port.SendByte(0x20);
         port.close();
         QVERIFY(!port.isOpen());
     }
-    // The close has returned while the flush still waits.
+    // The close has returned while the flush still waits, and the flush left behind holds no
+    // handle of the device: Windows refuses every later opening of a device with one open.
     QCOMPARE(flushes->load(), 1);
+    QCOMPARE(handleCount(watcher), ULONG{1});
+    ::CloseHandle(watcher);
     ::SetEvent(release);
     QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
     ::CloseHandle(release);
@@ -515,6 +535,51 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     form.ui().OnLineButton->click();
     QVERIFY(!form.onLine());
     QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d\x20"), kRepliesWithinMs);
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
+}
+
+// The lost board's port is named again, but its device takes its time to open: the window
+// answers meanwhile, starts no second try, and a try given up on leaves the board alone when its
+// opening comes through late.
+void WinLinkTest::slowTryLeavesTheWindowFree() {
+    signalBoard("THERMAVO_BOARD_RESTART");
+    QTRY_VERIFY_WITH_TIMEOUT(portOpens(m_port), kRepliesWithinMs);
+    QTemporaryDir folder;
+    QStringList messages;
+    const auto gate = std::make_shared<OpeningGate>();
+    MainFormServices services = MainFormServices::system();
+    services.showMessage = [&](QMessageBox::Icon, const QString&, const QString& text) {
+        messages << text;
+    };
+    services.choosePort = [this] { return std::optional<int>(m_port); };
+    services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    services.reconnectIntervalMs = 100;
+    services.serialDevice = GatedDevice::factory(gate);
+    TMainForm form(services);
+    form.ui().OnLineButton->click();
+    QVERIFY(form.onLine());
+    QTRY_COMPARE_WITH_TIMEOUT(boardReceived(), QByteArray("\x6d"), kRepliesWithinMs);
+
+    signalBoard("THERMAVO_BOARD_HANGUP");
+    QTRY_VERIFY_WITH_TIMEOUT(form.reconnecting(), kLossWithinMs);
+    gate->hold();
+    const int closes = gate->closes();
+    signalBoard("THERMAVO_BOARD_RESTART");
+    QTRY_COMPARE_WITH_TIMEOUT(gate->waiting(), 1, kRepliesWithinMs);
+    const int openings = gate->openings();
+    QTest::qWait(500);
+    QCOMPARE(gate->openings(), openings);
+    QVERIFY(form.reconnecting());
+    form.ui().OnLineButton->click();
+    QVERIFY(!form.reconnecting());
+    QVERIFY(!form.ui().OnLineAction->isChecked());
+    gate->letGo(true);
+    QTRY_COMPARE_WITH_TIMEOUT(gate->closes(), closes + 1, kRepliesWithinMs);
+    QTest::qWait(300);
+    QVERIFY(!form.onLine());
+    QVERIFY(!form.port().isOpen());
+    QCOMPARE(boardReceived(), QByteArray());
+    QVERIFY(!gate->outwaited());
     QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
 }
 
