@@ -8,6 +8,7 @@
 namespace thermavo {
 
 class HistoryFeature;
+class PublishFeature;
 
 // What Thermavo does around the logger itself (the history, and what watches or keeps the run):
 // each feature subscribes to what the main window publishes and opens its own windows; the
@@ -23,9 +24,11 @@ public:
     void windowClosing();
 
     HistoryFeature& history() const { return *m_history; }
+    PublishFeature& publish() const { return *m_publish; }
 
 private:
     std::unique_ptr<HistoryFeature> m_history;
+    std::unique_ptr<PublishFeature> m_publish;
 };
 
 } // namespace thermavo

@@ -1,0 +1,115 @@
+#include "publish/publishfeature.h"
+
+#include "events/runpublisher.h"
+#include "publish/publishwindow.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPointer>
+#include <QStatusBar>
+#include <QSysInfo>
+#include <exception>
+
+namespace thermavo {
+
+PublishFeature::PublishFeature(const FeatureHost& host, QObject* parent)
+    : QObject(parent), m_host(host) {
+    m_show = new QAction(QStringLiteral("Publish to a broker…"), m_host.chart);
+    m_show->setObjectName(QStringLiteral("ShowPublishAction"));
+    m_show->setShortcut(QKeySequence(QStringLiteral("Ctrl+M")));
+    m_host.chart->addAction(m_show);
+    connect(m_show, &QAction::triggered, this, &PublishFeature::showWindow);
+
+    m_status = new QLabel(m_host.statusBar);
+    m_status->setObjectName(QStringLiteral("PublishStatusLabel"));
+    m_status->hide();
+    m_host.statusBar->insertPermanentWidget(0, m_status);
+
+    connect(m_host.events, &RunPublisher::sampleTick, this, [this](const SampleTick& tick) {
+        if (m_client)
+            m_client->publishTick(tick);
+    });
+
+    if (!m_host.settingsFile.isEmpty())
+        m_settings = loadPublishSettings(m_host.settingsFile, QSysInfo::machineHostName());
+    restart();
+}
+
+PublishFeature::~PublishFeature() {
+    delete m_window;
+}
+
+void PublishFeature::setTiming(const BrokerTiming& timing) {
+    m_timing = timing;
+    restart();
+}
+
+void PublishFeature::apply(const PublishSettings& settings) {
+    m_settings = settings;
+    try {
+        savePublishSettings(m_host.settingsFile, m_settings);
+    } catch (const std::exception& error) {
+        m_host.reportError(QString::fromUtf8(error.what()));
+    }
+    restart();
+}
+
+void PublishFeature::restart() {
+    m_client.reset();
+    if (!m_settings.enabled) {
+        m_status->hide();
+        m_status->clear();
+        emit statusChanged(QString());
+        if (m_window != nullptr)
+            m_window->setStatus(QStringLiteral("Publishing is off."));
+        return;
+    }
+    QPointer<PublishFeature> self(this);
+    auto* client =
+        new BrokerClient(m_settings.broker, m_timing, [self](const BrokerStatus& status) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, status] {
+                    if (self)
+                        self->brokerStatusChanged(status);
+                },
+                Qt::QueuedConnection);
+        });
+    m_client.reset(client);
+    m_status->show();
+}
+
+void PublishFeature::brokerStatusChanged(const BrokerStatus& status) {
+    if (!m_client)
+        return;
+    const QString text = QString::fromStdString(brokerStatusText(status));
+    m_status->setText(text);
+    if (m_window != nullptr)
+        m_window->setStatus(text);
+    emit statusChanged(text);
+}
+
+void PublishFeature::showWindow() {
+    if (m_window == nullptr)
+        m_window = new PublishWindow([this](const PublishSettings& chosen) { apply(chosen); },
+                                     m_host.window);
+    m_window->show(m_settings);
+    m_window->setStatus(m_client ? m_status->text() : QStringLiteral("Publishing is off."));
+}
+
+void PublishFeature::closeWindow() {
+    if (m_window != nullptr)
+        m_window->close();
+}
+
+void PublishFeature::publishAlarmState(int channel, AlarmLevel level) {
+    if (m_client)
+        m_client->publish(alarmStateMessage(m_settings.broker.prefix, channel, level));
+}
+
+void PublishFeature::publishAlarmEvent(const AlarmEvent& event) {
+    if (m_client)
+        m_client->publish(alarmEventMessage(m_settings.broker.prefix, event));
+}
+
+} // namespace thermavo
