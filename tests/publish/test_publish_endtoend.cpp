@@ -220,6 +220,15 @@ private slots:
         }
         QCOMPARE(sensors, 8);
 
+        // What the alarms will hand over reaches the broker through the same client.
+        publish().publishAlarmState(2, AlarmLevel::High);
+        publish().publishAlarmEvent({2, AlarmLevel::High, 31.5f, 30.0f, 1733667121000, 3600});
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/alarm/T3"), std::string("high"),
+                                  kSettleMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!readings.lastOf(kPrefix + "/alarm/event").empty(), kSettleMs);
+        QCOMPARE(parsed(readings.lastOf(kPrefix + "/alarm/event")).value("level").toString(),
+                 QStringLiteral("high"));
+
         // Applying the settings from the window keeps the password from other users.
         publish().apply(publish().settings());
         QFile::remove(m_folder.filePath(QStringLiteral("thermavo-broker-password")));
