@@ -4,6 +4,7 @@
 #include "publish/publishwindow.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPointer>
 #include <QStatusBar>
@@ -11,6 +12,12 @@
 #include <exception>
 
 namespace thermavo {
+
+namespace {
+
+constexpr int kStatusCharacters = 48;
+
+} // namespace
 
 PublishFeature::PublishFeature(const FeatureHost& host, QObject* parent)
     : QObject(parent), m_host(host) {
@@ -59,6 +66,7 @@ void PublishFeature::restart() {
     if (!m_settings.enabled) {
         m_status->hide();
         m_status->clear();
+        m_status->setToolTip(QString());
         emit statusChanged(QString());
         if (m_window != nullptr)
             m_window->setStatus(QStringLiteral("Publishing is off."));
@@ -83,7 +91,12 @@ void PublishFeature::brokerStatusChanged(const BrokerStatus& status) {
     if (!m_client)
         return;
     const QString text = QString::fromStdString(brokerStatusText(status));
-    m_status->setText(text);
+    // The status bar's other labels must stay readable and the window keep its size: a long
+    // text is shortened there and shown whole in its tooltip and in the window.
+    const QFontMetrics metrics = m_status->fontMetrics();
+    m_status->setText(
+        metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * kStatusCharacters));
+    m_status->setToolTip(text);
     if (m_window != nullptr)
         m_window->setStatus(text);
     emit statusChanged(text);
@@ -94,7 +107,7 @@ void PublishFeature::showWindow() {
         m_window = new PublishWindow([this](const PublishSettings& chosen) { apply(chosen); },
                                      m_host.window);
     m_window->show(m_settings);
-    m_window->setStatus(m_client ? m_status->text() : QStringLiteral("Publishing is off."));
+    m_window->setStatus(m_client ? m_status->toolTip() : QStringLiteral("Publishing is off."));
 }
 
 void PublishFeature::closeWindow() {
