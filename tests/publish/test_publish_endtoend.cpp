@@ -6,13 +6,16 @@
 #include "link/datapacket.h"
 #include "publish/publishfeature.h"
 #include "publish/publishrules.h"
+#include "publish/publishwindow.h"
 #include "ui/integerfield.h"
 #include "ui_frmMain.h"
+#include "ui_publishwindow.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -357,6 +360,62 @@ private slots:
         QCOMPARE(m_form->size(), size);
         qInfo("%s: longest stall of the window thread: %lld ms", qPrintable(kind),
               stalls.longestMs());
+    }
+
+    // Off until the user switches it on in its window, opened with Ctrl+M from the main window;
+    // what the window refuses, it says why.
+    void windowSwitchesItOn() {
+        Broker broker(freePort());
+        QFile::remove(settingsFile());
+        openForm();
+        QVERIFY(!publish().publishing());
+        QVERIFY(publish().statusLabel().isHidden());
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        m_form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        QTest::keyClick(m_form.get(), Qt::Key_M, Qt::ControlModifier);
+        PublishWindow* window = publish().window();
+        QVERIFY(window != nullptr);
+        QVERIFY(window->isVisible());
+        Ui::PublishWindow& ui = window->ui();
+        QVERIFY(!ui.EnabledBox->isChecked());
+        QCOMPARE(ui.HostEdit->text(), QStringLiteral("localhost"));
+        QVERIFY(ui.PrefixEdit->text().startsWith("thermavo/"));
+        QCOMPARE(ui.StatusText->text(), QStringLiteral("Publishing is off."));
+
+        struct Attempt {
+            QString host;
+            QString prefix;
+            QString says;
+        };
+        const Attempt refused[] = {
+            {"", "e2e/pc", "Enter the broker's host name."},
+            {"127.0.0.1", "e2e/#", "The topic prefix may not"},
+            {"127.0.0.1", "/e2e", "The topic prefix may not"},
+        };
+        QPushButton* apply = ui.Buttons->button(QDialogButtonBox::Apply);
+        ui.EnabledBox->setChecked(true);
+        ui.PortBox->setValue(broker.port());
+        for (const Attempt& attempt : refused) {
+            ui.HostEdit->setText(attempt.host);
+            ui.PrefixEdit->setText(attempt.prefix);
+            apply->click();
+            QVERIFY2(ui.StatusText->text().startsWith(attempt.says),
+                     qPrintable(ui.StatusText->text()));
+            QVERIFY(!publish().publishing());
+        }
+        ui.PrefixEdit->setText(QStringLiteral("e2e/pc"));
+        apply->click();
+        QVERIFY(publish().publishing());
+        QTRY_COMPARE_WITH_TIMEOUT(ui.StatusText->text(), QStringLiteral("Broker: online"),
+                                  kSettleMs);
+        QVERIFY(publish().statusLabel().isVisible());
+        QVERIFY(readAll(settingsFile()).contains("[Publish]\r\nEnabled=1\r\n"));
+
+        // Closing the main window closes this one too.
+        m_form->close();
+        QVERIFY(!window->isVisible());
     }
 
     // The real program killed outright: the broker tells its subscribers it is offline.
