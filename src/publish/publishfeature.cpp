@@ -63,26 +63,28 @@ void PublishFeature::apply(const PublishSettings& settings) {
 
 void PublishFeature::restart() {
     m_client.reset();
+    // A status still on its way from the client just replaced must not show as the new one's.
+    const quint64 generation = ++m_generation;
+    m_status->clear();
+    m_status->setToolTip(QString());
     if (!m_settings.enabled) {
         m_status->hide();
-        m_status->clear();
-        m_status->setToolTip(QString());
         emit statusChanged(QString());
         if (m_window != nullptr)
             m_window->setStatus(QStringLiteral("Publishing is off."));
         return;
     }
     QPointer<PublishFeature> self(this);
-    auto* client =
-        new BrokerClient(m_settings.broker, m_timing, [self](const BrokerStatus& status) {
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, status] {
-                    if (self)
-                        self->brokerStatusChanged(status);
-                },
-                Qt::QueuedConnection);
-        });
+    auto* client = new BrokerClient(m_settings.broker, m_timing,
+                                    [self, generation](const BrokerStatus& status) {
+                                        QMetaObject::invokeMethod(
+                                            self.data(),
+                                            [self, generation, status] {
+                                                if (self && self->m_generation == generation)
+                                                    self->brokerStatusChanged(status);
+                                            },
+                                            Qt::QueuedConnection);
+                                    });
     m_client.reset(client);
     m_status->show();
 }

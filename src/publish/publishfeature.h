@@ -54,6 +54,7 @@ private:
     PublishSettings m_settings;
     BrokerTiming m_timing;
     std::unique_ptr<BrokerClient> m_client;
+    quint64 m_generation = 0;
     PublishWindow* m_window = nullptr;
     QAction* m_show = nullptr;
     QLabel* m_status = nullptr;

@@ -335,13 +335,13 @@ private slots:
         }
         writeSettings(settingsFile(), host, port, "logger", "wrong");
         openForm();
+        QStringList seen;
+        connect(&publish(), &PublishFeature::statusChanged, this,
+                [&seen](const QString& shown) { seen << shown; });
         m_form->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
         const QSize size = m_form->size();
         StallMeter stalls;
-        QStringList seen;
-        connect(&publish(), &PublishFeature::statusChanged, this,
-                [&seen](const QString& shown) { seen << shown; });
         QLabel& label = publish().statusLabel();
         // Two failed attempts, each told, with a connecting in between.
         const auto failures = [&] {
