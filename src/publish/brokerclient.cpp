@@ -9,6 +9,7 @@
 #include <map>
 #include <mosquitto.h>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace thermavo {
@@ -262,17 +263,18 @@ BrokerClient::BrokerClient(BrokerSettings settings, BrokerTiming timing, StatusC
     : m_shared(std::make_shared<Shared>(std::move(settings), timing, std::move(status))) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
-    // A client replaced by the next (new settings, or publishing switched off and on) ends
-    // first: with the same client id the two would take the connection from each other, and
-    // its "offline" could follow the new one's "online".
+    // A client replaced by the next with the same client id (new settings, or publishing
+    // switched off and on) ends first: the two would take the connection from each other, and
+    // its "offline" could follow the new one's "online". Clients of other ids run side by side.
     static std::mutex chainMutex;
-    static std::shared_future<void> previousEnded;
+    static std::map<std::string, std::shared_future<void>> lastOfId;
     std::promise<void> ended;
     std::shared_future<void> previous;
     {
         const std::lock_guard lock(chainMutex);
-        previous = previousEnded;
-        previousEnded = ended.get_future().share();
+        std::shared_future<void>& last = lastOfId[m_shared->settings.clientId];
+        previous = last;
+        last = ended.get_future().share();
     }
     std::thread([shared = m_shared, previous, ended = std::move(ended)]() mutable {
         if (previous.valid())

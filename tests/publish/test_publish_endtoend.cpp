@@ -362,6 +362,84 @@ private slots:
               stalls.longestMs());
     }
 
+    // Several loggers, each a window with its own board and client, publish to one broker: each
+    // prefix carries its own samples, in order, and every QoS 1 event arrives. Four loggers for
+    // eight samples each keep it short enough for every CI run.
+    void severalLoggersKeepTheirTopicsApart() {
+        constexpr int kLoggers = 4;
+        constexpr int kSamples = 8;
+        Broker broker(freePort());
+        Subscriber readings(broker.port(), "multi/#", "several");
+        std::vector<std::unique_ptr<TMainForm>> forms;
+        std::vector<std::unique_ptr<Simulator>> boards;
+        std::vector<std::unique_ptr<QSignalSpy>> replies;
+        std::vector<std::vector<SampleTick>> ticks(kLoggers);
+        for (int logger = 0; logger < kLoggers; ++logger) {
+            const QString file = m_folder.filePath(QStringLiteral("logger%1.INI").arg(logger));
+            QFile ini(file);
+            QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            ini.write(QStringLiteral("[Publish]\r\nEnabled=1\r\nHost=127.0.0.1\r\nPort=%1\r\n"
+                                     "ClientId=logger-%2\r\nTopicPrefix=multi/%2\r\n"
+                                     "HomeAssistant=0\r\n")
+                          .arg(broker.port())
+                          .arg(logger)
+                          .toUtf8());
+            ini.close();
+            MainFormServices forLogger = services();
+            forLogger.settingsFile = file;
+            forms.push_back(std::make_unique<TMainForm>(forLogger));
+            TMainForm& form = *forms.back();
+            form.ui().SampleIntervalField->setValue(kQuietSampleSeconds);
+            form.IntervalFieldChange();
+            connect(&form.events(), &RunPublisher::sampleTick, this,
+                    [&ticks, logger](const SampleTick& tick) {
+                        ticks[static_cast<std::size_t>(logger)].push_back(tick);
+                    });
+            boards.push_back(std::make_unique<Simulator>(
+                kPort + 1 + logger,
+                QStringList{"--rate", "20", "--seed", QString::number(logger)}));
+            QVERIFY(boards.back()->waitUntilReady());
+            replies.push_back(std::make_unique<QSignalSpy>(form.findChild<DataPacket*>(),
+                                                           &DataPacket::StringPacket));
+            m_chosenPort = kPort + 1 + logger;
+            form.ui().OnLineButton->click();
+            QVERIFY(form.onLine());
+        }
+        for (int sample = 0; sample < kSamples; ++sample) {
+            m_now = m_now.addSecs(1);
+            for (int logger = 0; logger < kLoggers; ++logger) {
+                QSignalSpy& spy = *replies[static_cast<std::size_t>(logger)];
+                const qsizetype target = spy.count() + 2;
+                QTRY_VERIFY_WITH_TIMEOUT(spy.count() >= target, kSettleMs);
+                TMainForm& form = *forms[static_cast<std::size_t>(logger)];
+                form.SampleIntervalTimerTimer();
+                form.features().publish().publishAlarmEvent(
+                    {sample % kTickChannels, AlarmLevel::High, 30.0f + static_cast<float>(sample),
+                     30.0f, m_now.toMSecsSinceEpoch(), 0});
+            }
+        }
+        for (int logger = 0; logger < kLoggers; ++logger) {
+            const std::string prefix = "multi/" + std::to_string(logger);
+            QTRY_COMPARE_WITH_TIMEOUT(readings.payloadsOf(prefix + "/state").size(),
+                                      std::size_t{kSamples}, kSettleMs);
+            QTRY_COMPARE_WITH_TIMEOUT(readings.payloadsOf(prefix + "/alarm/event").size(),
+                                      std::size_t{kSamples}, kSettleMs);
+            const std::vector<std::string> states = readings.payloadsOf(prefix + "/state");
+            const std::vector<SampleTick>& sent = ticks[static_cast<std::size_t>(logger)];
+            QCOMPARE(sent.size(), std::size_t{kSamples});
+            for (std::size_t index = 0; index < sent.size(); ++index) {
+                const SampleTick tick = sent[index];
+                QCOMPARE(states[index], tickMessages(prefix, tick).back().payload);
+            }
+            const std::vector<std::string> events = readings.payloadsOf(prefix + "/alarm/event");
+            for (int sample = 0; sample < kSamples; ++sample)
+                QCOMPARE(parsed(events[static_cast<std::size_t>(sample)]).value("value").toDouble(),
+                         30.0 + sample);
+        }
+        for (auto& form : forms)
+            form->close();
+    }
+
     // Off until the user switches it on in its window, opened with Ctrl+M from the main window;
     // what the window refuses, it says why.
     void windowSwitchesItOn() {
