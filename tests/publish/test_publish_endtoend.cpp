@@ -234,6 +234,9 @@ private slots:
 
         // Applying the settings from the window keeps the password from other users.
         publish().apply(publish().settings());
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Broker: online"), kSettleMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("online"),
+                                  kSettleMs);
         QFile::remove(m_folder.filePath(QStringLiteral("thermavo-broker-password")));
         PublishSettings withPassword = publish().settings();
         withPassword.broker.password = "secret";
@@ -244,6 +247,9 @@ private slots:
                      QFileDevice::WriteUser);
         QVERIFY(!publish().publishing());
         QVERIFY(publish().statusLabel().isHidden());
+        // Switched off, it says so itself rather than leave "online" behind.
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
+                                  kSettleMs);
     }
 
     // The broker away for thirty samples: they all arrive once it is back, oldest first, each
