@@ -223,6 +223,24 @@ private slots:
         }
         QCOMPARE(sensors, 8);
 
+        // Home Assistant announcing itself gets the discovery again with the next sample.
+        QCOMPARE(QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                   {QStringLiteral("-p"), QString::number(broker.port()),
+                                    QStringLiteral("-t"), QStringLiteral("homeassistant/status"),
+                                    QStringLiteral("-m"), QStringLiteral("online")}),
+                 0);
+        const auto configs = [&discovery] {
+            std::size_t count = 0;
+            for (const Received& message : discovery.received())
+                count += message.topic.ends_with("/config") ? 1 : 0;
+            return count;
+        };
+        for (int count = 0; count < 5 && configs() < 32; ++count) {
+            tick(replies);
+            QTest::qWait(200);
+        }
+        QCOMPARE(configs(), std::size_t{32});
+
         // What the alarms will hand over reaches the broker through the same client.
         publish().publishAlarmState(2, AlarmLevel::High);
         publish().publishAlarmEvent({2, AlarmLevel::High, 31.5f, 30.0f, 1733667121000, 3600});
