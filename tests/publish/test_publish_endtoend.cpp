@@ -518,6 +518,10 @@ private slots:
         // Closing the main window closes this one too.
         m_form->close();
         QVERIFY(!window->isVisible());
+        // The window's own settings, written as it closes, leave the section as it was.
+        const QByteArray settings = readAll(settingsFile());
+        QVERIFY(settings.contains("[TMainForm]"));
+        QVERIFY(settings.contains("[Publish]\r\nEnabled=1\r\n"));
     }
 
     // The real program killed outright: the broker tells its subscribers it is offline.
