@@ -8,9 +8,11 @@
 namespace thermavo {
 
 class HistoryFeature;
+class PublishFeature;
 namespace alarms {
 class AlarmFeature;
-}
+struct AlarmEvent;
+} // namespace alarms
 
 // What Thermavo does around the logger itself (the history, and what watches or keeps the run):
 // each feature subscribes to what the main window publishes and opens its own windows; the
@@ -27,10 +29,14 @@ public:
 
     HistoryFeature& history() const { return *m_history; }
     alarms::AlarmFeature& alarms() const { return *m_alarms; }
+    PublishFeature& publish() const { return *m_publish; }
 
 private:
+    void publishAlarm(const alarms::AlarmEvent& event);
+
     std::unique_ptr<HistoryFeature> m_history;
     std::unique_ptr<alarms::AlarmFeature> m_alarms;
+    std::unique_ptr<PublishFeature> m_publish;
 };
 
 } // namespace thermavo

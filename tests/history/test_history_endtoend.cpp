@@ -199,7 +199,8 @@ private slots:
         QStringList texts;
         for (const QAction* action : chart.actions())
             texts << action->text();
-        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…", "Alarms…"}));
+        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…", "Alarms…",
+                                     "Publish to a broker…"}));
         QCOMPARE(chart.actions().first()->shortcut(), QKeySequence(QStringLiteral("Ctrl+H")));
         QVERIFY(m_form->features().history().window() == nullptr);
 
