@@ -88,9 +88,9 @@ struct AlarmEvent {
     std::int32_t utcOffsetSeconds = 0;
     // What the alarm watches ("high", "low", "no data", "board"), what happened to it ("raised",
     // "cleared", "acknowledged") and the channel's name; each left out of the message when empty.
-    std::string kind;
-    std::string event;
-    std::string name;
+    std::string kind{};
+    std::string event{};
+    std::string name{};
 };
 // On <prefix>/alarm/event, QoS 1, not retained: a JSON object with the channel ("board" for
 // channel -1), level, value, limit and time, and the kind, event and name where given.
