@@ -191,7 +191,7 @@ void HistoryWindow::readLog(const QString& path) {
         return;
     }
     m_regional = m_services.regionalSettings();
-    if (!m_loader->start(path, m_regional)) {
+    if (!m_loader->start(path, m_regional, m_services.now().date().year())) {
         return;
     }
     m_loadingName = shownName(path);
@@ -236,6 +236,15 @@ void HistoryWindow::logRead() {
     m_log = std::move(store);
     m_logName = m_loadingName;
     display(m_log, m_logName);
+    const QStringList notes = m_loader->notes();
+    if (!notes.isEmpty()) {
+        const auto more = static_cast<qsizetype>(m_loader->noteCount()) - notes.size();
+        m_services.showMessage(
+            QMessageBox::Information, QStringLiteral("Note"),
+            QStringLiteral("\"%1\" is read; %2%3.")
+                .arg(m_logName, notes.join(QStringLiteral("; ")),
+                     more > 0 ? QStringLiteral("; and %1 more such lines").arg(more) : QString()));
+    }
 }
 
 void HistoryWindow::display(const RunStore& store, const QString& source) {
@@ -443,6 +452,12 @@ void HistoryWindow::channelToggled() {
 bool HistoryWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_ui->Plot && event->type() == QEvent::Leave) {
         hideCursor();
+    }
+    // Home on the plot fits at once, before the "Fit all" button's shortcut clicks it.
+    if (watched == m_ui->Plot && event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Home) {
+        event->accept();
+        return true;
     }
     if (watched != m_ui->Plot || event->type() != QEvent::KeyPress) {
         return QWidget::eventFilter(watched, event);

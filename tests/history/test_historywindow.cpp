@@ -262,6 +262,56 @@ private slots:
         QCOMPARE(m_window->shownStore().size(), std::size_t{10});
     }
 
+    // A log a power cut left unfinished, or ending in zero bytes, with the next log appended by
+    // the writer: the damaged line is left out, the window says so, the rest is shown.
+    void damagedLogsReadWithANote_data() {
+        QTest::addColumn<int>("cut");
+        QTest::addColumn<int>("zeros");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<QString>("note");
+        QTest::newRow("cut in T3") << 6 << 0 << 4 << "line 3 was cut short and is left out";
+        QTest::newRow("zeros after the last line")
+            << 0 << 8192 << 5 << "line 4 holds zero bytes, as a power cut leaves them";
+    }
+
+    void damagedLogsReadWithANote() {
+        QFETCH(int, cut);
+        QFETCH(int, zeros);
+        QFETCH(int, ticks);
+        QFETCH(QString, note);
+        const QString path = m_folder.filePath(QStringLiteral("damaged.txt"));
+        QFile::remove(path);
+        const auto writeLog = [&](int first, int count) {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = first; record < first + count; ++record)
+                writeTabRecord(file, localOf(m_now.addSecs(record)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        };
+        writeLog(0, 3);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.resize(file.size() - cut));
+            QVERIFY(file.seek(file.size()));
+            file.write(QByteArray(zeros, '\0'));
+        }
+        writeLog(3, 2);
+        openWindow();
+        readLog(path);
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Note"));
+        QVERIFY2(m_messages[0].text.contains(note), qPrintable(m_messages[0].text));
+        const RunStore& read = m_window->shownStore();
+        QCOMPARE(read.size(), std::size_t(ticks));
+        for (std::size_t tick = 0; tick < read.size(); ++tick) {
+            const int record = tick < 2 || ticks == 5 ? int(tick) : int(tick) + 1;
+            QCOMPARE(read.time(tick), m_now.addSecs(record).toMSecsSinceEpoch());
+            QCOMPARE(read.value(tick, 2), tickValues(record)[2]);
+        }
+    }
+
     void unreadableFileIsNamed() {
         openWindow();
         const QString path = m_folder.filePath(QStringLiteral("missing.slk"));
@@ -485,6 +535,80 @@ private slots:
         // Qt 6.4's double-click leaves the button down for the next test otherwise.
         QTest::mouseRelease(&plot(), Qt::LeftButton, {}, middle);
         QCOMPARE(plot().xAxis->range(), whole);
+    }
+
+    // Every shortcut of the window, pressed on the real window with the focus on the plot, the
+    // channel table or a button, does what its button does.
+    void windowShortcuts_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("focus");
+        for (const QString focus : {"plot", "table", "button"}) {
+            QTest::addRow("Ctrl+O, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_O) << int(Qt::ControlModifier) << focus;
+            QTest::addRow("Ctrl+H, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_H) << int(Qt::ControlModifier) << focus;
+            QTest::addRow("Home, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_Home) << int(Qt::NoModifier) << focus;
+        }
+    }
+
+    void windowShortcuts() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, focus);
+        const QString path = m_folder.filePath(QStringLiteral("keys.txt"));
+        QFile::remove(path);
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < 20; ++record)
+                writeTabRecord(file, localOf(m_now.addSecs(record)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        }
+        int asked = 0;
+        fillRun(100);
+        m_window = std::make_unique<HistoryWindow>(m_run, [&] {
+            HistoryServices services = this->services();
+            services.chooseLogFile = [&, path](QWidget*) {
+                ++asked;
+                return path;
+            };
+            return services;
+        }());
+        m_window->resize(1000, 560);
+        m_window->showRun();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        const QCPRange whole = plot().xAxis->range();
+        if (key == Qt::Key_H)
+            readLog(path);
+        if (key == Qt::Key_Home)
+            plot().xAxis->setRange(whole.lower, whole.lower + whole.size() / 10);
+        QWidget* target = focus == "plot"    ? static_cast<QWidget*>(&plot())
+                          : focus == "table" ? static_cast<QWidget*>(m_window->ui().ChannelTable)
+                                             : m_window->ui().PngButton;
+        target->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), target);
+        QTest::keyClick(target, static_cast<Qt::Key>(key),
+                        static_cast<Qt::KeyboardModifiers>(modifiers));
+        // A button's shortcut clicks it a moment later, as the button is seen going down.
+        switch (key) {
+        case Qt::Key_O:
+            QTRY_COMPARE(asked, 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+            QVERIFY(!m_window->showingRun());
+            QCOMPARE(m_window->shownStore().size(), std::size_t{20});
+            break;
+        case Qt::Key_H:
+            QTRY_VERIFY(m_window->showingRun());
+            QCOMPARE(m_window->shownStore().size(), std::size_t{100});
+            break;
+        default:
+            QTRY_COMPARE(plot().xAxis->range(), whole);
+            break;
+        }
+        QVERIFY(m_messages.empty());
     }
 
     void cursorReadsTheValues() {
