@@ -250,6 +250,8 @@ void HistoryWindow::logRead() {
 void HistoryWindow::display(const RunStore& store, const QString& source) {
     m_shown = &store;
     m_logName = source;
+    // Another log read into the same store may span the same time: the curves are drawn anew.
+    m_filledTime = {};
     setWindowTitle(source.isEmpty() ? QStringLiteral("Thermavo: the whole run")
                                     : QStringLiteral("Thermavo: %1").arg(source));
     fitAll();

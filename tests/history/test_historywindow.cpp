@@ -312,6 +312,37 @@ private slots:
         }
     }
 
+    // A log with the same first and last time and the same range of values as the one shown
+    // before (T1 backwards) shows its own curves. The first reading settles the axes' labels.
+    void secondLogOverTheSameSpan() {
+        openWindow();
+        for (const bool backwards : {false, true, false}) {
+            const auto t1 = [&](int record) {
+                return tickValues(backwards ? 9 - record : record)[0];
+            };
+            const QString path = m_folder.filePath(QStringLiteral("span%1.txt").arg(backwards));
+            QFile::remove(path);
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < 10; ++record) {
+                TickValues values = tickValues(record);
+                values[0] = t1(record);
+                writeTabRecord(file, localOf(m_now.addSecs(record)), logChannels(values),
+                               m_regional);
+            }
+            closeTabLog(file);
+            readLog(path);
+            QVERIFY(m_messages.empty());
+            // As the window is drawn before the user reads the next log.
+            plot().replot();
+            const auto data = plot().graph(0)->data();
+            QCOMPARE(data->size(), 10);
+            for (int tick = 0; tick < data->size(); ++tick)
+                QVERIFY2(std::fabs(data->at(tick)->value - t1(tick)) < 0.006,
+                         qPrintable(QString::number(data->at(tick)->value)));
+        }
+    }
+
     void unreadableFileIsNamed() {
         openWindow();
         const QString path = m_folder.filePath(QStringLiteral("missing.slk"));
