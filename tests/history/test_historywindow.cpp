@@ -343,6 +343,32 @@ private slots:
         }
     }
 
+    // A 1 s log, an hour later a 10 s log appended to the same file: one break, and the slow
+    // part's ticks are drawn as a line, not as dots of their own.
+    void logsOfTwoIntervals() {
+        const QString path = m_folder.filePath(QStringLiteral("two intervals.txt"));
+        QFile::remove(path);
+        const auto writeLog = [&](const QDateTime& start, int seconds, int records) {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < records; ++record)
+                writeTabRecord(file, localOf(start.addSecs(record * seconds)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        };
+        writeLog(m_now, 1, 100);
+        writeLog(m_now.addSecs(3600), 10, 50);
+        openWindow();
+        readLog(path);
+        QVERIFY(m_messages.empty());
+        QCOMPARE(m_window->shownStore().segmentStarts(), std::vector<std::size_t>{100});
+        // Zoomed into the slow part, the cursor between two of its ticks reads the earlier one.
+        const double slow = secondsOf(m_now.addSecs(3600).toMSecsSinceEpoch());
+        plot().xAxis->setRange(slow + 100, slow + 160);
+        QTest::mouseMove(&plot(), pixelOf(slow + 125, 20.0));
+        QTRY_COMPARE(cell(0, 1), QStringLiteral("21.50"));
+    }
+
     void unreadableFileIsNamed() {
         openWindow();
         const QString path = m_folder.filePath(QStringLiteral("missing.slk"));
