@@ -1,5 +1,6 @@
 #include "history/historyplot.h"
 #include "history/historywindow.h"
+#include "history/localtimes.h"
 #include "log/logfile.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
@@ -11,6 +12,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 #include <cmath>
 #include <memory>
 
@@ -367,6 +369,87 @@ private slots:
         plot().xAxis->setRange(slow + 100, slow + 160);
         QTest::mouseMove(&plot(), pixelOf(slow + 125, 20.0));
         QTRY_COMPARE(cell(0, 1), QStringLiteral("21.50"));
+    }
+
+    // A TAB log every second across the night the clocks go back in Berlin, 01:30 summer time
+    // to 02:30 winter time: the local times 02:00 to 02:59 come twice, and every record reads
+    // back as the instant it was written at, whichever offset the process used last for that
+    // hour before.
+    void logAcrossTheClocksGoingBack_data() {
+        QTest::addColumn<int>("primedOffset");
+        QTest::newRow("summer time used last") << 7200;
+        QTest::newRow("winter time used last") << 3600;
+    }
+
+    void logAcrossTheClocksGoingBack() {
+        QFETCH(int, primedOffset);
+        const QTimeZone berlin("Europe/Berlin");
+        const QDateTime start(QDate(2024, 10, 26), QTime(23, 30), QTimeZone::utc());
+        const int records = 7200;
+        const QString path = m_folder.filePath(QStringLiteral("autumn.txt"));
+        QFile::remove(path);
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < records; ++record)
+                writeTabRecord(file, localOf(start.addSecs(record).toTimeZone(berlin)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        }
+        // The C library remembers the offset it used for a local time last.
+        const QDateTime twoThirty(QDate(2024, 10, 27), QTime(2, 30), QTimeZone::utc());
+        const QDateTime primed =
+            QDateTime::fromMSecsSinceEpoch(twoThirty.toMSecsSinceEpoch() - primedOffset * 1000LL);
+        QCOMPARE(primed.time(), QTime(2, 30));
+        QVERIFY(QDateTime(primed.date(), primed.time()).toMSecsSinceEpoch() > 0);
+        QVERIFY(QDateTime(primed.date(), primed.time().addSecs(-1800)).toMSecsSinceEpoch() > 0);
+        openWindow();
+        readLog(path);
+        QVERIFY(m_messages.empty());
+        const RunStore& read = m_window->shownStore();
+        QCOMPARE(read.size(), std::size_t(records));
+        int wrong = 0;
+        for (std::size_t tick = 0; tick < read.size(); ++tick)
+            wrong += read.time(tick) != start.toMSecsSinceEpoch() + qint64(tick) * 1000 ? 1 : 0;
+        QCOMPARE(wrong, 0);
+        QVERIFY(read.segmentStarts().empty());
+    }
+
+    // Local times converted in a zone given, not the system's: every minute across each change
+    // of its clocks comes back as the instant it was, and the instant as the local time.
+    void localTimesInAZone_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QDateTime>("start");
+        QTest::newRow("New York, autumn")
+            << QByteArray("America/New_York")
+            << QDateTime(QDate(2024, 11, 3), QTime(4, 0), QTimeZone::utc());
+        QTest::newRow("New York, spring")
+            << QByteArray("America/New_York")
+            << QDateTime(QDate(2024, 3, 10), QTime(5, 0), QTimeZone::utc());
+        QTest::newRow("Sydney, autumn (April)")
+            << QByteArray("Australia/Sydney")
+            << QDateTime(QDate(2024, 4, 6), QTime(14, 0), QTimeZone::utc());
+        QTest::newRow("Lord Howe, half an hour back")
+            << QByteArray("Australia/Lord_Howe")
+            << QDateTime(QDate(2024, 4, 6), QTime(14, 0), QTimeZone::utc());
+    }
+
+    void localTimesInAZone() {
+        QFETCH(QByteArray, zone);
+        QFETCH(QDateTime, start);
+        const QTimeZone timeZone(zone);
+        QVERIFY(timeZone.isValid());
+        LocalTimes times(timeZone);
+        LocalTimes back(timeZone);
+        for (int minute = 0; minute < 4 * 60; ++minute) {
+            const QDateTime instant = start.addSecs(minute * 60);
+            const QDateTime local = instant.toTimeZone(timeZone);
+            QCOMPARE(times.instantOf(localOf(local)), instant.toMSecsSinceEpoch());
+            int offset = 0;
+            const LocalDateTime when = back.localOf(instant.toMSecsSinceEpoch(), offset);
+            QCOMPARE(offset, local.offsetFromUtc());
+            QCOMPARE(QTime(when.hour, when.minute), local.time());
+        }
     }
 
     void unreadableFileIsNamed() {
