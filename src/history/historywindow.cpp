@@ -40,6 +40,19 @@ QString shownName(const QString& path) {
     return QDir::toNativeSeparators(path);
 }
 
+// A write the medium took only in part is followed by another for the rest, which fails with
+// the reason when the medium is full.
+bool writeAll(QIODevice& file, std::string_view text) {
+    while (!text.empty()) {
+        const qint64 written = file.write(text.data(), static_cast<qint64>(text.size()));
+        if (written <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 } // namespace
 
 QString askForLogFile(QWidget* parent) {
@@ -141,7 +154,13 @@ HistoryWindow::HistoryWindow(const RunStore& run, HistoryServices services, QWid
     display(m_run, {});
 }
 
-HistoryWindow::~HistoryWindow() = default;
+HistoryWindow::~HistoryWindow() {
+    // The program ends: a CSV file being written is finished at once rather than thrown away.
+    m_closing = true;
+    while (m_csv != nullptr) {
+        writeCsvRows();
+    }
+}
 
 HistoryPlot& HistoryWindow::plot() {
     return *m_ui->Plot;
@@ -506,7 +525,10 @@ bool HistoryWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void HistoryWindow::closeEvent(QCloseEvent* event) {
-    cancelWork();
+    // A CSV file being written is finished while the window is away; only reading stops.
+    if (m_loader->running()) {
+        m_loader->cancel();
+    }
     event->accept();
 }
 
@@ -559,7 +581,8 @@ bool HistoryWindow::saveCsv(const QString& path) {
         return false;
     }
     auto file = std::make_unique<QSaveFile>(path);
-    if (!file->open(QIODevice::WriteOnly)) {
+    // Unbuffered, so a write that fails says so when it is made, not never.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                QStringLiteral("Unable to write \"%1\": %2.")
                                    .arg(shownName(path), file->errorString()));
@@ -567,7 +590,7 @@ bool HistoryWindow::saveCsv(const QString& path) {
     }
     m_csvColumns = shownChannels();
     const std::string header = csvHeader(m_csvColumns);
-    file->write(header.data(), static_cast<qint64>(header.size()));
+    writeAll(*file, header);
     // The rows come from the store shown now, whatever is shown meanwhile.
     m_csvStore = m_shown;
     std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_csvStore, m_view.time());
@@ -593,7 +616,10 @@ void HistoryWindow::writeCsvRows() {
         const LocalDateTime when = m_csvTimes.localOf(m_csvStore->time(m_csvNext), offset);
         text += csvRow(when, offset, *m_csvStore, m_csvNext, m_csvColumns);
     }
-    m_csv->write(text.data(), static_cast<qint64>(text.size()));
+    if (!writeAll(*m_csv, text)) {
+        finishCsv(false);
+        return;
+    }
     if (m_csvNext >= m_csvEnd) {
         finishCsv(false);
     }
@@ -606,16 +632,22 @@ void HistoryWindow::finishCsv(bool cancelled) {
     m_ui->OpenButton->setEnabled(true);
     m_ui->CsvButton->setEnabled(true);
     const std::unique_ptr<QSaveFile> file = std::move(m_csv);
-    if (cancelled) {
+    // A write that failed says why now; the commit after it would only say it failed.
+    const bool written = file->error() == QFileDevice::NoError;
+    const QString reason = file->error() == QFileDevice::ResourceError
+                               ? QStringLiteral("the disk is full")
+                               : file->errorString();
+    if (cancelled || !written) {
         file->cancelWriting();
-        file->commit();
+    }
+    const bool committed = file->commit();
+    if (cancelled || m_closing || (written && committed)) {
         return;
     }
-    if (!file->commit()) {
-        m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                               QStringLiteral("Unable to write \"%1\": %2.")
-                                   .arg(shownName(file->fileName()), file->errorString()));
-    }
+    m_services.showMessage(
+        QMessageBox::Critical, QStringLiteral("Error"),
+        QStringLiteral("Unable to write \"%1\": %2.")
+            .arg(shownName(file->fileName()), written ? file->errorString() : reason));
 }
 
 } // namespace thermavo

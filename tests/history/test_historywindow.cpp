@@ -1,3 +1,4 @@
+#include "filesizelimit.h"
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "history/localtimes.h"
@@ -568,6 +569,48 @@ private slots:
         QCOMPARE(output, QStringLiteral("100 datetime64[ns] float64\n"
                                         "2024-12-08 15:12:00 UTC+01:00 20.0\n"
                                         "15 float64\n"));
+    }
+
+    // A medium that fills up while the CSV file is written is named as the reason, and no
+    // part of the file is left.
+    void csvOnAFullMedium() {
+        fillRun(20000);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("full.csv"));
+        QFile::remove(path);
+        {
+            const FileSizeLimit limit(64 * 1024);
+            QVERIFY(m_window->saveCsv(path));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        }
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QVERIFY2(m_messages[0].text.contains(QStringLiteral("File too large")),
+                 qPrintable(m_messages[0].text));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    // Closing the window while the CSV file is written finishes the file; so does the end of
+    // the program.
+    void csvFinishedWhenTheWindowCloses_data() {
+        QTest::addColumn<bool>("destroyed");
+        QTest::newRow("window closed") << false;
+        QTest::newRow("window destroyed") << true;
+    }
+
+    void csvFinishedWhenTheWindowCloses() {
+        QFETCH(bool, destroyed);
+        fillRun(100000);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("closed.csv"));
+        QFile::remove(path);
+        QVERIFY(m_window->saveCsv(path));
+        m_window->close();
+        if (destroyed)
+            m_window.reset();
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        QCOMPARE(linesOf(path).size(), 100000 + 1);
     }
 
     void pngOfTheView() {
