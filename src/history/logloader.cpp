@@ -64,7 +64,7 @@ void LogLoader::read(const QString& path, const RegionalSettings& regional, int 
         [&](const LogRecord& record) {
             store.appendUnsorted(times.instantOf(record.when), record.values);
         },
-        nearYear);
+        nearYear, systemCodePageUtf8);
     std::vector<char> chunk(kChunkBytes);
     while (!m_cancel.load()) {
         const qint64 count = file.read(chunk.data(), static_cast<qint64>(chunk.size()));

@@ -273,9 +273,18 @@ std::string tabDateTimePattern(const RegionalSettings& regional) {
     return regional.shortDatePattern + " " + time;
 }
 
-LogReader::LogReader(RegionalSettings regional, Sink sink, int nearYear)
+LogReader::LogReader(RegionalSettings regional, Sink sink, int nearYear, LogTextDecoder decode)
     : m_regional(std::move(regional)), m_sink(std::move(sink)), m_nearYear(nearYear),
-      m_pending(emptyRecord()) {}
+      m_decode(std::move(decode)), m_pending(emptyRecord()) {}
+
+std::string_view LogReader::decoded(std::string_view text, std::string& storage) const {
+    if (!m_decode ||
+        std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        return text;
+    }
+    storage = m_decode(text);
+    return storage;
+}
 
 bool LogReader::feed(std::string_view bytes) {
     std::string kept;
@@ -321,6 +330,10 @@ bool LogReader::finish() {
     std::string_view last = m_partial;
     if (m_lines == 0 && last.starts_with(kByteOrderMark)) {
         last.remove_prefix(kByteOrderMark.size());
+    }
+    std::string text;
+    if (m_kind != LogKind::Sylk && !last.starts_with("ID;")) {
+        last = decoded(last, text);
     }
     if (!last.empty() || m_zeroed) {
         if (!plausibleCutLine(last)) {
@@ -389,7 +402,8 @@ bool LogReader::line(std::string_view text, bool zeroed) {
             m_sylkProgram = fields.starts_with('P') ? fields.substr(1, fields.find(';') - 1) : "";
         }
     }
-    const bool fine = m_kind == LogKind::Sylk ? sylkLine(text) : tabLine(text);
+    std::string storage;
+    const bool fine = m_kind == LogKind::Sylk ? sylkLine(text) : tabLine(decoded(text, storage));
     if (fine) {
         ++m_lines;
     }

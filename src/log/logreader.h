@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/codepage.h"
 #include "log/datetime.h"
 #include "log/logchannel.h"
 #include "ui/regional.h"
@@ -40,8 +41,11 @@ public:
     // Notes kept at most; the rest are only counted.
     static constexpr std::size_t kMostNotes = 20;
 
-    // Two-digit years are taken in the century that puts them nearest to nearYear.
-    LogReader(RegionalSettings regional, Sink sink, int nearYear = kDefaultNearYear);
+    // Two-digit years are taken in the century that puts them nearest to nearYear. A TAB log's
+    // text is in the code page its writer encoded it in (systemCodePageText); `decode` turns it
+    // back into the UTF-8 of the regional settings (none: it is UTF-8 already).
+    LogReader(RegionalSettings regional, Sink sink, int nearYear = kDefaultNearYear,
+              LogTextDecoder decode = {});
 
     // The next bytes of the file. False once the file turned out not to be a log.
     bool feed(std::string_view bytes);
@@ -70,12 +74,15 @@ private:
     // The record of a TAB line, or what is wrong with the line.
     std::string tabRecord(std::string_view text, LogRecord& record) const;
     void emitPending();
+    // The TAB text in UTF-8, kept in storage where it had to be decoded.
+    std::string_view decoded(std::string_view text, std::string& storage) const;
     void note(std::string text);
     bool fail(std::string message);
 
     RegionalSettings m_regional;
     Sink m_sink;
     int m_nearYear;
+    LogTextDecoder m_decode;
     LogKind m_kind = LogKind::Unknown;
     std::string m_partial;
     // The line being read held zero bytes, which are not kept.

@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#ifndef _WIN32
+#include <iconv.h>
+#endif
 
 using namespace thermavo;
 
@@ -117,6 +120,26 @@ QByteArray contents(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+#ifndef _WIN32
+// The text in another character set, through the C library, as Windows' code pages would give it.
+std::string converted(std::string_view text, const char* from, const char* to) {
+    const iconv_t converter = iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return {};
+    std::string out(text.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    char* next = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1))
+        return {};
+    out.resize(out.size() - outLeft);
+    return out;
+}
+#endif
 
 void replaceContents(const QString& path, const QByteArray& bytes) {
     QFile file(path);
@@ -389,6 +412,86 @@ private slots:
             QCOMPARE(outcome.notes.size(), note.isEmpty() ? 0 : 1);
             if (!note.isEmpty())
                 QVERIFY2(outcome.notes[0].startsWith(note), qPrintable(outcome.notes[0]));
+        }
+    }
+
+    // A TAB log written in a code page of its users' language (the system's on Windows) reads
+    // back when decoded with that code page; read as UTF-8 it is not in the regional format.
+    void codePages_data() {
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("am");
+        QTest::addColumn<QString>("pm");
+        QTest::addColumn<bool>("designatorFirst");
+        QTest::newRow("Greek, 1253") << 1253 << "d/M/yyyy"
+                                     << "π.μ."
+                                     << "μ.μ." << false;
+        QTest::newRow("Bulgarian, 1251") << 1251 << "d.M.yyyy 'г.'"
+                                         << "пр.об."
+                                         << "сл.об." << false;
+        QTest::newRow("Korean, 949") << 949 << "yyyy-MM-dd"
+                                     << "오전"
+                                     << "오후" << true;
+        QTest::newRow("Taiwanese, 950") << 950 << "yyyy/M/d"
+                                        << "上午"
+                                        << "下午" << true;
+    }
+
+    void codePages() {
+        QFETCH(int, codePage);
+        QFETCH(QString, pattern);
+        QFETCH(QString, am);
+        QFETCH(QString, pm);
+        QFETCH(bool, designatorFirst);
+        RegionalSettings regional;
+        regional.shortDatePattern = pattern.toStdString();
+        regional.twelveHour = true;
+        regional.hourLeadingZero = false;
+        regional.designatorFirst = designatorFirst;
+        regional.amDesignator = am.toStdString();
+        regional.pmDesignator = pm.toStdString();
+#ifdef _WIN32
+        const auto encode = [&](std::string_view utf8) {
+            return codePageText(utf8, static_cast<unsigned>(codePage));
+        };
+        const auto decode = [&](std::string_view bytes) {
+            return codePageUtf8(bytes, static_cast<unsigned>(codePage));
+        };
+#else
+        const std::string charset = "CP" + std::to_string(codePage);
+        const auto encode = [&](std::string_view utf8) {
+            return converted(utf8, "UTF-8", charset.c_str());
+        };
+        const auto decode = [&](std::string_view bytes) {
+            return converted(bytes, charset.c_str(), "UTF-8");
+        };
+#endif
+        QVERIFY(!encode(regional.pmDesignator).empty());
+        QTemporaryDir folder;
+        const QString path = folder.filePath("codepage.txt");
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (const int record : {0, 1})
+                writeTabRecord(file, {2031, 3, 7, 9 + 6 * record, 30, 5}, recordChannels(record),
+                               regional, encode);
+            closeTabLog(file);
+        }
+        const QByteArray bytes = contents(path);
+        QVERIFY(!bytes.contains(QByteArray::fromStdString(regional.amDesignator)));
+        for (const bool decoding : {true, false}) {
+            QStringList records;
+            LogReader reader(
+                regional, [&](const LogRecord& record) { records << recordText(record); },
+                LogReader::kDefaultNearYear, decoding ? LogTextDecoder(decode) : LogTextDecoder());
+            const bool fine = reader.feed(bytes.toStdString()) && reader.finish();
+            QCOMPARE(fine, decoding);
+            if (decoding)
+                QCOMPARE(records, (QStringList{"2031-03-07 09:30:05.000 21.00 - - - - - - 23.13",
+                                               "2031-03-07 15:30:05.000 21.01 - - - - - - 23.13"}));
+            else
+                QVERIFY2(QString::fromStdString(reader.error()).contains("regional format"),
+                         reader.error().c_str());
         }
     }
 
