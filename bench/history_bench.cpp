@@ -3,6 +3,7 @@
 #include "history/historywindow.h"
 #include "history/logloader.h"
 #include "log/logfile.h"
+#include "log/logreader.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
 
@@ -257,7 +258,7 @@ void BM_ReadWeekLog(benchmark::State& state) {
         LogLoader loader;
         QEventLoop loop;
         QObject::connect(&loader, &LogLoader::finished, &loop, &QEventLoop::quit);
-        loader.start(path, RegionalSettings{});
+        loader.start(path, RegionalSettings{}, LogReader::kDefaultNearYear);
         loop.exec();
         ticks = loader.takeStore().size();
     }

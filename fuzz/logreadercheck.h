@@ -1,9 +1,9 @@
 #pragma once
 
 // What both log readers' targets check: the reader gives the same records and the same verdict
-// however the bytes are cut into pieces, every record it gives is a real date and time with
-// finite values or none, a failure names a line that was reached, and a success reads every
-// whole line.
+// however the bytes are cut into pieces, the same lines left out, every record it gives is a real
+// date and time with finite values or none, a failure names a line that was reached, and a success
+// reads every whole line.
 #include "fuzzcheck.h"
 #include "log/datetime.h"
 #include "log/logreader.h"
@@ -24,6 +24,7 @@ struct ReadOutcome {
     std::size_t errorLine = 0;
     std::string error;
     std::size_t lines = 0;
+    std::vector<std::string> notes;
 };
 
 inline ReadOutcome readInPieces(std::string_view bytes, const RegionalSettings& regional,
@@ -39,6 +40,7 @@ inline ReadOutcome readInPieces(std::string_view bytes, const RegionalSettings& 
     outcome.errorLine = reader.errorLine();
     outcome.error = reader.error();
     outcome.lines = reader.lines();
+    outcome.notes = reader.notes();
     return outcome;
 }
 
@@ -64,6 +66,7 @@ inline void checkLogReader(std::string_view bytes, const RegionalSettings& regio
     require(whole.fine == cut.fine, "the verdict depends on how the bytes are cut");
     require(whole.errorLine == cut.errorLine, "the failing line depends on the pieces");
     require(whole.records.size() == cut.records.size(), "the records depend on the pieces");
+    require(whole.notes == cut.notes, "the lines left out depend on the pieces");
     for (std::size_t i = 0; i < whole.records.size(); ++i) {
         require(sameRecord(whole.records[i], cut.records[i]), "a record depends on the pieces");
     }

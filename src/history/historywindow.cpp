@@ -40,6 +40,19 @@ QString shownName(const QString& path) {
     return QDir::toNativeSeparators(path);
 }
 
+// A write the medium took only in part is followed by another for the rest, which fails with
+// the reason when the medium is full.
+bool writeAll(QIODevice& file, std::string_view text) {
+    while (!text.empty()) {
+        const qint64 written = file.write(text.data(), static_cast<qint64>(text.size()));
+        if (written <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 } // namespace
 
 QString askForLogFile(QWidget* parent) {
@@ -141,7 +154,13 @@ HistoryWindow::HistoryWindow(const RunStore& run, HistoryServices services, QWid
     display(m_run, {});
 }
 
-HistoryWindow::~HistoryWindow() = default;
+HistoryWindow::~HistoryWindow() {
+    // The program ends: a CSV file being written is finished at once rather than thrown away.
+    m_closing = true;
+    while (m_csv != nullptr) {
+        writeCsvRows();
+    }
+}
 
 HistoryPlot& HistoryWindow::plot() {
     return *m_ui->Plot;
@@ -191,7 +210,7 @@ void HistoryWindow::readLog(const QString& path) {
         return;
     }
     m_regional = m_services.regionalSettings();
-    if (!m_loader->start(path, m_regional)) {
+    if (!m_loader->start(path, m_regional, m_services.now().date().year())) {
         return;
     }
     m_loadingName = shownName(path);
@@ -236,11 +255,22 @@ void HistoryWindow::logRead() {
     m_log = std::move(store);
     m_logName = m_loadingName;
     display(m_log, m_logName);
+    const QStringList notes = m_loader->notes();
+    if (!notes.isEmpty()) {
+        const auto more = static_cast<qsizetype>(m_loader->noteCount()) - notes.size();
+        m_services.showMessage(
+            QMessageBox::Information, QStringLiteral("Note"),
+            QStringLiteral("\"%1\" is read; %2%3.")
+                .arg(m_logName, notes.join(QStringLiteral("; ")),
+                     more > 0 ? QStringLiteral("; and %1 more such lines").arg(more) : QString()));
+    }
 }
 
 void HistoryWindow::display(const RunStore& store, const QString& source) {
     m_shown = &store;
     m_logName = source;
+    // Another log read into the same store may span the same time: the curves are drawn anew.
+    m_filledTime = {};
     setWindowTitle(source.isEmpty() ? QStringLiteral("Thermavo: the whole run")
                                     : QStringLiteral("Thermavo: %1").arg(source));
     fitAll();
@@ -444,6 +474,12 @@ bool HistoryWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_ui->Plot && event->type() == QEvent::Leave) {
         hideCursor();
     }
+    // Home on the plot fits at once, before the "Fit all" button's shortcut clicks it.
+    if (watched == m_ui->Plot && event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Home) {
+        event->accept();
+        return true;
+    }
     if (watched != m_ui->Plot || event->type() != QEvent::KeyPress) {
         return QWidget::eventFilter(watched, event);
     }
@@ -489,7 +525,10 @@ bool HistoryWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void HistoryWindow::closeEvent(QCloseEvent* event) {
-    cancelWork();
+    // A CSV file being written is finished while the window is away; only reading stops.
+    if (m_loader->running()) {
+        m_loader->cancel();
+    }
     event->accept();
 }
 
@@ -542,7 +581,8 @@ bool HistoryWindow::saveCsv(const QString& path) {
         return false;
     }
     auto file = std::make_unique<QSaveFile>(path);
-    if (!file->open(QIODevice::WriteOnly)) {
+    // Unbuffered, so a write that fails says so when it is made, not never.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                QStringLiteral("Unable to write \"%1\": %2.")
                                    .arg(shownName(path), file->errorString()));
@@ -550,7 +590,7 @@ bool HistoryWindow::saveCsv(const QString& path) {
     }
     m_csvColumns = shownChannels();
     const std::string header = csvHeader(m_csvColumns);
-    file->write(header.data(), static_cast<qint64>(header.size()));
+    writeAll(*file, header);
     // The rows come from the store shown now, whatever is shown meanwhile.
     m_csvStore = m_shown;
     std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_csvStore, m_view.time());
@@ -576,7 +616,10 @@ void HistoryWindow::writeCsvRows() {
         const LocalDateTime when = m_csvTimes.localOf(m_csvStore->time(m_csvNext), offset);
         text += csvRow(when, offset, *m_csvStore, m_csvNext, m_csvColumns);
     }
-    m_csv->write(text.data(), static_cast<qint64>(text.size()));
+    if (!writeAll(*m_csv, text)) {
+        finishCsv(false);
+        return;
+    }
     if (m_csvNext >= m_csvEnd) {
         finishCsv(false);
     }
@@ -589,16 +632,22 @@ void HistoryWindow::finishCsv(bool cancelled) {
     m_ui->OpenButton->setEnabled(true);
     m_ui->CsvButton->setEnabled(true);
     const std::unique_ptr<QSaveFile> file = std::move(m_csv);
-    if (cancelled) {
+    // A write that failed says why now; the commit after it would only say it failed.
+    const bool written = file->error() == QFileDevice::NoError;
+    const QString reason = file->error() == QFileDevice::ResourceError
+                               ? QStringLiteral("the disk is full")
+                               : file->errorString();
+    if (cancelled || !written) {
         file->cancelWriting();
-        file->commit();
+    }
+    const bool committed = file->commit();
+    if (cancelled || m_closing || (written && committed)) {
         return;
     }
-    if (!file->commit()) {
-        m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                               QStringLiteral("Unable to write \"%1\": %2.")
-                                   .arg(shownName(file->fileName()), file->errorString()));
-    }
+    m_services.showMessage(
+        QMessageBox::Critical, QStringLiteral("Error"),
+        QStringLiteral("Unable to write \"%1\": %2.")
+            .arg(shownName(file->fileName()), written ? file->errorString() : reason));
 }
 
 } // namespace thermavo

@@ -145,6 +145,8 @@ private:
     std::size_t m_csvFirst = 0;
     ChannelMask m_csvColumns{};
     LocalTimes m_csvTimes;
+    // The window is being destroyed: nothing is shown any more.
+    bool m_closing = false;
     LocalTimes m_labelTimes;
 };
 

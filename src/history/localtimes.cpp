@@ -2,7 +2,9 @@
 
 #include <QDateTime>
 #include <QTimeZone>
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace thermavo {
 
@@ -34,45 +36,52 @@ LocalDateTime wallClockTime(std::int64_t ms) {
     return when;
 }
 
-QDateTime localDateTime(const LocalDateTime& when) {
-    return QDateTime(QDate(when.year, when.month, when.day),
-                     QTime(when.hour, when.minute, when.second, when.millisecond));
-}
-
-// The offset of local time from UTC at a local wall-clock time.
-int offsetAtWallClock(std::int64_t wallMs) {
-    const QDateTime local = localDateTime(wallClockTime(wallMs));
-    return static_cast<int>((wallMs - local.toMSecsSinceEpoch()) / 1000);
-}
-
-int offsetAtInstant(std::int64_t ms) {
-    return QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
-}
-
 std::int64_t floorQuarter(std::int64_t ms) {
     return ms >= 0 ? ms / kQuarterMs : -((-ms + kQuarterMs - 1) / kQuarterMs);
 }
 
 } // namespace
 
+LocalTimes::LocalTimes(QTimeZone zone) : m_zone(std::move(zone)) {}
+
+int LocalTimes::offsetAtInstant(std::int64_t ms) const {
+    return m_zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc()));
+}
+
+LocalTimes::WallOffsets LocalTimes::offsetsAtWallClock(std::int64_t wallMs) const {
+    // The offsets a day before and after; no zone changes its clocks twice within two days.
+    const int before = offsetAtInstant(wallMs - kDayMs);
+    const int after = offsetAtInstant(wallMs + kDayMs);
+    const auto holds = [&](int offset) {
+        return offsetAtInstant(wallMs - offset * 1000LL) == offset;
+    };
+    const bool beforeHolds = holds(before);
+    const bool afterHolds = after != before && holds(after);
+    if (beforeHolds && afterHolds) {
+        // The larger offset puts the time earlier: that is its first coming.
+        return {std::max(before, after), std::min(before, after)};
+    }
+    const int offset = afterHolds ? after : before;
+    return {offset, offset};
+}
+
 std::int64_t LocalTimes::instantOf(const LocalDateTime& when) {
     const std::int64_t wall = wallClockMs(when);
     const std::int64_t quarter = floorQuarter(wall);
     if (quarter != m_localQuarter) {
         m_localQuarter = quarter;
-        m_localOffset = offsetAtWallClock(quarter * kQuarterMs);
-        m_localOffsetHolds = m_localOffset == offsetAtWallClock((quarter + 1) * kQuarterMs - 1);
+        const WallOffsets start = offsetsAtWallClock(quarter * kQuarterMs);
+        const WallOffsets end = offsetsAtWallClock((quarter + 1) * kQuarterMs - 1);
+        m_localOffset = start.first;
+        m_localOffsetHolds =
+            start.first == start.second && end.first == end.second && start.first == end.first;
     }
-    std::int64_t instant = m_localOffsetHolds ? wall - m_localOffset * 1000LL
-                                              : localDateTime(when).toMSecsSinceEpoch();
-    if (instant < m_last) {
-        // The hour the clocks went back shows each local time twice.
-        for (const std::int64_t later : {instant + kHourMs / 2, instant + kHourMs}) {
-            int offset = 0;
-            if (later >= m_last && wallClockMs(localOf(later, offset)) == wall) {
-                instant = later;
-                break;
-            }
+    std::int64_t instant = wall - m_localOffset * 1000LL;
+    if (!m_localOffsetHolds) {
+        const WallOffsets offsets = offsetsAtWallClock(wall);
+        instant = wall - offsets.first * 1000LL;
+        if (instant < m_last) {
+            instant = wall - offsets.second * 1000LL;
         }
     }
     m_last = instant;

@@ -19,7 +19,7 @@ LogLoader::~LogLoader() {
     }
 }
 
-bool LogLoader::start(const QString& path, const RegionalSettings& regional) {
+bool LogLoader::start(const QString& path, const RegionalSettings& regional, int nearYear) {
     if (m_thread.joinable()) {
         return false;
     }
@@ -28,8 +28,10 @@ bool LogLoader::start(const QString& path, const RegionalSettings& regional) {
     m_bytesTotal = 0;
     m_store.clear();
     m_error.clear();
-    m_thread = std::thread([this, path, regional] {
-        read(path, regional);
+    m_notes.clear();
+    m_noteCount = 0;
+    m_thread = std::thread([this, path, regional, nearYear] {
+        read(path, regional, nearYear);
         QMetaObject::invokeMethod(
             this,
             [this] {
@@ -47,7 +49,7 @@ void LogLoader::cancel() {
     m_cancel = true;
 }
 
-void LogLoader::read(const QString& path, const RegionalSettings& regional) {
+void LogLoader::read(const QString& path, const RegionalSettings& regional, int nearYear) {
     const QString shown = QDir::toNativeSeparators(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -57,9 +59,12 @@ void LogLoader::read(const QString& path, const RegionalSettings& regional) {
     m_bytesTotal = file.size();
     LocalTimes times;
     RunStore store;
-    LogReader reader(regional, [&](const LogRecord& record) {
-        store.appendUnsorted(times.instantOf(record.when), record.values);
-    });
+    LogReader reader(
+        regional,
+        [&](const LogRecord& record) {
+            store.appendUnsorted(times.instantOf(record.when), record.values);
+        },
+        nearYear, systemCodePageUtf8);
     std::vector<char> chunk(kChunkBytes);
     while (!m_cancel.load()) {
         const qint64 count = file.read(chunk.data(), static_cast<qint64>(chunk.size()));
@@ -85,6 +90,10 @@ void LogLoader::read(const QString& path, const RegionalSettings& regional) {
                       .arg(QString::fromStdString(reader.error()));
         return;
     }
+    for (const std::string& note : reader.notes()) {
+        m_notes << QString::fromStdString(note);
+    }
+    m_noteCount = reader.noteCount();
     store.sortByTime();
     store.breakAtLongPauses(kBreakFactor);
     m_store = std::move(store);

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -25,8 +26,9 @@ public:
     // Cancels a reading still running and waits for its thread.
     ~LogLoader() override;
 
-    // Starts reading; false while another reading runs.
-    bool start(const QString& path, const RegionalSettings& regional);
+    // Starts reading; false while another reading runs. Two-digit years are taken in the century
+    // nearest to nearYear.
+    bool start(const QString& path, const RegionalSettings& regional, int nearYear);
     void cancel();
     bool running() const { return m_thread.joinable(); }
 
@@ -37,13 +39,17 @@ public:
     // After finished(): the records read, and what went wrong (empty when nothing did).
     RunStore takeStore() { return std::move(m_store); }
     QString error() const { return m_error; }
+    // What was left out of the file and why, one line each ("line 4 was cut short and is left
+    // out"), and how many such notes there were in all.
+    QStringList notes() const { return m_notes; }
+    std::size_t noteCount() const { return m_noteCount; }
     bool cancelled() const { return m_cancel.load(); }
 
 signals:
     void finished();
 
 private:
-    void read(const QString& path, const RegionalSettings& regional);
+    void read(const QString& path, const RegionalSettings& regional, int nearYear);
 
     std::thread m_thread;
     std::atomic<bool> m_cancel{false};
@@ -51,6 +57,8 @@ private:
     std::atomic<qint64> m_bytesTotal{0};
     RunStore m_store;
     QString m_error;
+    QStringList m_notes;
+    std::size_t m_noteCount = 0;
 };
 
 } // namespace thermavo

@@ -1,6 +1,7 @@
 #include "history/runstore.h"
 
 #include <algorithm>
+#include <array>
 
 namespace thermavo {
 
@@ -176,18 +177,34 @@ void RunStore::breakAtLongPauses(double factor) {
     if (m_size < 3) {
         return;
     }
+    std::vector<std::size_t> starts;
     std::vector<std::int64_t> steps;
-    steps.reserve(m_size - 1);
+    steps.reserve(m_size > 0 ? m_size - 1 : 0);
     for (std::size_t tick = 1; tick < m_size; ++tick) {
         steps.push_back(time(tick) - time(tick - 1));
     }
-    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), middle, steps.end());
-    const double limit = factor * static_cast<double>(std::max<std::int64_t>(*middle, 1));
-    std::vector<std::size_t> starts;
-    for (std::size_t tick = 1; tick < m_size; ++tick) {
-        if (static_cast<double>(time(tick) - time(tick - 1)) > limit || startsSegment(tick)) {
-            starts.push_back(tick);
+    // The usual step of up to kPauseNeighbours steps from..to (not including to).
+    std::array<std::int64_t, kPauseNeighbours> near{};
+    const auto usual = [&](std::size_t from, std::size_t to) {
+        const auto count = static_cast<std::ptrdiff_t>(to - from);
+        std::copy(steps.begin() + static_cast<std::ptrdiff_t>(from),
+                  steps.begin() + static_cast<std::ptrdiff_t>(to), near.begin());
+        const auto middle = near.begin() + count / 2;
+        std::nth_element(near.begin(), middle, near.begin() + count);
+        return factor * static_cast<double>(std::max<std::int64_t>(*middle, 1));
+    };
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        const std::size_t before = std::min(step, kPauseNeighbours);
+        const std::size_t after = std::min(steps.size() - step - 1, kPauseNeighbours);
+        const auto pause = static_cast<double>(steps[step]);
+        // A log whose interval changed (or two logs of different intervals in one file) has
+        // long steps only against the steps on one side of the change.
+        const bool longBefore = before == 0 || pause > usual(step - before, step);
+        const bool longAfter = after == 0 || pause > usual(step + 1, step + 1 + after);
+        if ((before > 0 || after > 0) && longBefore && longAfter) {
+            starts.push_back(step + 1);
+        } else if (startsSegment(step + 1)) {
+            starts.push_back(step + 1);
         }
     }
     m_segmentStarts = std::move(starts);

@@ -91,8 +91,11 @@ public:
     std::size_t bytesUsed() const;
 
     // Breaks between segments where the time between two ticks is more than `factor` times the
-    // usual one (the median): for logs read back, which mark no breaks of their own.
+    // usual one on either side of it (the median of the kPauseNeighbours steps before, and of
+    // those after): for logs read back, which mark no breaks of their own and may change their
+    // interval on the way.
     void breakAtLongPauses(double factor);
+    static constexpr std::size_t kPauseNeighbours = 8;
 
 private:
     struct Summary {

@@ -87,6 +87,26 @@ std::string systemCodePageText(std::string_view utf8) {
     return codePageText(utf8, ::GetACP());
 }
 
+std::string codePageUtf8(std::string_view bytes, unsigned codePage) {
+    if (bytes.empty() || codePage == CP_UTF8)
+        return std::string(bytes);
+    // No flags: some code pages (ISO-2022, GB18030, UTF-7) take none, and a byte the code page
+    // lacks becomes the replacement character rather than failing the whole line.
+    const int length = ::MultiByteToWideChar(codePage, 0, bytes.data(),
+                                             static_cast<int>(bytes.size()), nullptr, 0);
+    if (length <= 0)
+        return std::string(bytes);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    if (::MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()),
+                              wide.data(), length) != length)
+        return std::string(bytes);
+    return utf8FromUtf16(wide);
+}
+
+std::string systemCodePageUtf8(std::string_view bytes) {
+    return codePageUtf8(bytes, ::GetACP());
+}
+
 std::optional<std::wstring> utf16FromUtf8(std::string_view utf8) {
     if (utf8.empty())
         return std::wstring();
@@ -114,6 +134,10 @@ std::string utf8FromUtf16(std::wstring_view utf16) {
 
 std::string systemCodePageText(std::string_view utf8) {
     return std::string(utf8);
+}
+
+std::string systemCodePageUtf8(std::string_view bytes) {
+    return std::string(bytes);
 }
 
 #endif

@@ -1,9 +1,13 @@
 #include "log/logreader.h"
 
+#include "log/tablog.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 namespace thermavo {
 
@@ -13,9 +17,17 @@ constexpr int kHoursPerHalfDay = 12;
 constexpr int kFirstChannelColumn = 2;
 constexpr int kLastColumn = kFirstChannelColumn + static_cast<int>(kLogChannelCount) - 1;
 constexpr std::size_t kTabFields = kLogChannelCount + 1;
-// Two-digit years as spreadsheets read them by default: 30 to 99 are 1930 to 1999, 00 to 29
-// are 2000 to 2029.
-constexpr int kTwoDigitYearPivot = 30;
+constexpr int kYearsPerCentury = 100;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The year ending in the two digits that lies nearest to nearYear: from 50 years before it to 49
+// after.
+int nearestYear(int twoDigits, int nearYear) {
+    const int first = nearYear - kYearsPerCentury / 2;
+    const int offset =
+        ((twoDigits - first) % kYearsPerCentury + kYearsPerCentury) % kYearsPerCentury;
+    return first + offset;
+}
 
 std::string quoted(std::string_view text) {
     constexpr std::size_t kShown = 40;
@@ -132,7 +144,7 @@ std::size_t runLength(std::string_view text, std::size_t from) {
 
 // The inverse of the short date text: the same pattern letters, read with one or two digits
 // where the writer may have written either.
-bool takeDate(std::string_view& text, std::string_view pattern, LocalDateTime& when) {
+bool takeDate(std::string_view& text, std::string_view pattern, LocalDateTime& when, int nearYear) {
     bool haveDay = false;
     bool haveMonth = false;
     bool haveYear = false;
@@ -173,7 +185,7 @@ bool takeDate(std::string_view& text, std::string_view pattern, LocalDateTime& w
                 if (!takeDigits(text, 1, 2, value)) {
                     return false;
                 }
-                when.year = value + (value < kTwoDigitYearPivot ? 2000 : 1900);
+                when.year = nearestYear(value, nearYear);
                 i += run >= 2 ? 2 : 1;
             }
             haveYear = true;
@@ -213,12 +225,20 @@ bool takeTime(std::string_view& text, const RegionalSettings& regional, LocalDat
     return hour < 24 && when.minute < 60 && when.second < 60;
 }
 
-// What a cut-short last line may look like: text without control characters, with no more
-// fields than a record has. Binary data almost always has control bytes.
-bool plausibleUnfinishedLine(std::string_view text) {
+// What a cut-short line may look like: text without control characters (the carriage return
+// of its line end aside), with no more fields than a record has. Binary data almost always has
+// control bytes.
+bool plausibleCutLine(std::string_view text) {
     return std::none_of(text.begin(), text.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; }) &&
+                        [](char c) {
+                            return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
+                        }) &&
            static_cast<std::size_t>(std::count(text.begin(), text.end(), '\t')) < kTabFields;
+}
+
+std::string fieldCountError(std::size_t count) {
+    return "a record has " + std::to_string(kTabFields) +
+           " fields separated by TABs; this line has " + std::to_string(count);
 }
 
 LogRecord emptyRecord() {
@@ -229,10 +249,10 @@ LogRecord emptyRecord() {
 
 } // namespace
 
-bool parseTabDateTime(std::string_view text, const RegionalSettings& regional,
-                      LocalDateTime& when) {
+bool parseTabDateTime(std::string_view text, const RegionalSettings& regional, LocalDateTime& when,
+                      int nearYear) {
     when = LocalDateTime{};
-    if (!takeDate(text, regional.shortDatePattern, when)) {
+    if (!takeDate(text, regional.shortDatePattern, when, nearYear)) {
         return false;
     }
     if (text.empty()) {
@@ -243,13 +263,44 @@ bool parseTabDateTime(std::string_view text, const RegionalSettings& regional,
            (when.hour != 0 || when.minute != 0 || when.second != 0);
 }
 
-LogReader::LogReader(RegionalSettings regional, Sink sink)
-    : m_regional(std::move(regional)), m_sink(std::move(sink)), m_pending(emptyRecord()) {}
+std::string tabDateTimePattern(const RegionalSettings& regional) {
+    std::string time = regional.hourLeadingZero ? "hh" : "h";
+    time += regional.timeSeparator + "mm" + regional.timeSeparator + "ss";
+    if (regional.twelveHour) {
+        const std::string designators = regional.amDesignator + "/" + regional.pmDesignator;
+        time = regional.designatorFirst ? designators + " " + time : time + " " + designators;
+    }
+    return regional.shortDatePattern + " " + time;
+}
+
+LogReader::LogReader(RegionalSettings regional, Sink sink, int nearYear, LogTextDecoder decode)
+    : m_regional(std::move(regional)), m_sink(std::move(sink)), m_nearYear(nearYear),
+      m_decode(std::move(decode)), m_pending(emptyRecord()) {}
+
+std::string_view LogReader::decoded(std::string_view text, std::string& storage) const {
+    if (!m_decode ||
+        std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        return text;
+    }
+    storage = m_decode(text);
+    return storage;
+}
 
 bool LogReader::feed(std::string_view bytes) {
+    std::string kept;
     while (!failed() && !bytes.empty()) {
         const std::size_t end = bytes.find('\n');
-        const std::string_view piece = bytes.substr(0, end);
+        std::string_view piece = bytes.substr(0, end);
+        bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
+        // Zero bytes are what a power cut leaves where the file system had not written yet,
+        // often many thousands of them: they are dropped, and the line they were in is left out.
+        if (piece.find('\0') != std::string_view::npos) {
+            m_zeroed = true;
+            kept.clear();
+            std::copy_if(piece.begin(), piece.end(), std::back_inserter(kept),
+                         [](char c) { return c != '\0'; });
+            piece = kept;
+        }
         if (m_partial.size() + piece.size() > kLongestLine) {
             return fail("the line is longer than any line of a log");
         }
@@ -257,14 +308,14 @@ bool LogReader::feed(std::string_view bytes) {
             m_partial.append(piece);
             break;
         }
-        bytes.remove_prefix(end + 1);
+        const bool zeroed = std::exchange(m_zeroed, false);
         if (m_partial.empty()) {
-            line(piece);
+            line(piece, zeroed);
         } else {
             m_partial.append(piece);
             const std::string whole = std::move(m_partial);
             m_partial.clear();
-            line(whole);
+            line(whole, zeroed);
         }
     }
     return !failed();
@@ -276,32 +327,105 @@ bool LogReader::finish() {
     }
     // The last line never got its end: the writer was stopped in the middle of it. It is left
     // out, unless it shows the file is something else altogether.
-    if (!m_partial.empty() && !plausibleUnfinishedLine(m_partial)) {
-        return fail("the file holds bytes no log holds");
+    std::string_view last = m_partial;
+    if (m_lines == 0 && last.starts_with(kByteOrderMark)) {
+        last.remove_prefix(kByteOrderMark.size());
+    }
+    std::string text;
+    if (m_kind != LogKind::Sylk && !last.starts_with("ID;")) {
+        last = decoded(last, text);
+    }
+    if (!last.empty() || m_zeroed) {
+        if (!plausibleCutLine(last)) {
+            return fail("the file holds bytes no log holds");
+        }
+        // A file of a single line without its end is no log cut short when that line does not
+        // begin as a log's first line does.
+        const std::size_t tab = last.find('\t');
+        LocalDateTime when;
+        if (m_lines == 0 && !m_zeroed && !last.starts_with("ID;") &&
+            (tab == std::string_view::npos ||
+             !parseTabDateTime(last.substr(0, tab), m_regional, when, m_nearYear))) {
+            return fail(tab == std::string_view::npos
+                            ? fieldCountError(1)
+                            : "the date and time " + quoted(last.substr(0, tab)) +
+                                  " are not written in the current regional format (" +
+                                  tabDateTimePattern(m_regional) + ")");
+        }
+        LogRecord record = emptyRecord();
+        // Only the line feed is missing: the record is whole.
+        if (!m_zeroed && m_kind != LogKind::Sylk && last.ends_with('\r') &&
+            tabRecord(last.substr(0, last.size() - 1), record).empty()) {
+            m_sink(record);
+        } else {
+            note("line " + std::to_string(m_lines + 1) +
+                 (m_zeroed ? " ends in zero bytes, as a power cut leaves them, and is left out"
+                           : " was cut short and is left out"));
+        }
     }
     m_partial.clear();
+    m_zeroed = false;
     emitPending();
     return true;
 }
 
+void LogReader::note(std::string text) {
+    ++m_noteCount;
+    if (m_notes.size() < kMostNotes) {
+        m_notes.push_back(std::move(text));
+    }
+}
+
 bool LogReader::fail(std::string message) {
+    if (m_kind == LogKind::Sylk && m_sylkProgram != "Thermavo") {
+        message += " (a SYLK file written by \"" + m_sylkProgram + "\", not by Thermavo)";
+    }
     m_error = std::move(message);
     m_errorLine = m_lines + 1;
     return false;
 }
 
-bool LogReader::line(std::string_view text) {
+bool LogReader::line(std::string_view text, bool zeroed) {
+    if (m_lines == 0 && text.starts_with(kByteOrderMark)) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
     if (text.ends_with('\r')) {
         text.remove_suffix(1);
     }
+    if (zeroed || text.ends_with(kCutLineMark)) {
+        return leftOut(text, zeroed);
+    }
     if (m_kind == LogKind::Unknown) {
         m_kind = text.starts_with("ID;") ? LogKind::Sylk : LogKind::Tab;
+        if (m_kind == LogKind::Sylk) {
+            const std::string_view fields = text.substr(3);
+            m_sylkProgram = fields.starts_with('P') ? fields.substr(1, fields.find(';') - 1) : "";
+        }
     }
-    const bool fine = m_kind == LogKind::Sylk ? sylkLine(text) : tabLine(text);
+    std::string storage;
+    const bool fine = m_kind == LogKind::Sylk ? sylkLine(text) : tabLine(decoded(text, storage));
     if (fine) {
         ++m_lines;
     }
     return fine;
+}
+
+bool LogReader::leftOut(std::string_view text, bool zeroed) {
+    if (text.ends_with(kCutLineMark)) {
+        text.remove_suffix(kCutLineMark.size());
+        // The writer found only the line feed missing: the record before the mark is whole.
+        if (!zeroed && text.ends_with('\r')) {
+            return line(text.substr(0, text.size() - 1), false);
+        }
+    }
+    if (!plausibleCutLine(text)) {
+        return fail("the file holds bytes no log holds");
+    }
+    ++m_lines;
+    note("line " + std::to_string(m_lines) +
+         (zeroed ? " holds zero bytes, as a power cut leaves them, and is left out"
+                 : " was cut short and is left out"));
+    return true;
 }
 
 void LogReader::emitPending() {
@@ -372,6 +496,9 @@ bool LogReader::sylkCell(std::string_view fields) {
             value = rest;
             haveValue = true;
             break;
+        case 'E':
+            // A formula a spreadsheet saved; K holds its value.
+            break;
         default:
             return fail("the cell field " + quoted(field) + " is not one a log writes");
         }
@@ -383,7 +510,8 @@ bool LogReader::sylkCell(std::string_view fields) {
     if (column < 0 || !haveValue) {
         return fail("a cell record without its column or its value");
     }
-    if (row >= 0) {
+    // A spreadsheet's save names the row in every cell, not only in the time stamp's.
+    if (row >= 0 && !(m_hasPending && row == m_lastRow && column != 1)) {
         if (column != 1) {
             return fail("row " + std::to_string(row) + " does not start with its time stamp");
         }
@@ -422,6 +550,16 @@ bool LogReader::tabLine(std::string_view text) {
     if (text.empty()) {
         return true;
     }
+    LogRecord record = emptyRecord();
+    std::string error = tabRecord(text, record);
+    if (!error.empty()) {
+        return fail(std::move(error));
+    }
+    m_sink(record);
+    return true;
+}
+
+std::string LogReader::tabRecord(std::string_view text, LogRecord& record) const {
     std::array<std::string_view, kTabFields> fields;
     std::size_t count = 0;
     for (std::size_t from = 0;; ++count) {
@@ -436,15 +574,12 @@ bool LogReader::tabLine(std::string_view text) {
         from = tab + 1;
     }
     if (count != kTabFields) {
-        return fail("a record has " + std::to_string(kTabFields) +
-                    " fields separated by TABs; this line has " + std::to_string(count));
+        return fieldCountError(count);
     }
-    LogRecord record = emptyRecord();
-    if (!parseTabDateTime(fields[0], m_regional, record.when)) {
-        std::string expected = m_regional.shortDatePattern;
-        expected += m_regional.twelveHour ? " h:mm:ss AM/PM" : " hh:mm:ss";
-        return fail("the date and time " + quoted(fields[0]) +
-                    " are not written in the current regional format (" + expected + ")");
+    if (!parseTabDateTime(fields[0], m_regional, record.when, m_nearYear)) {
+        return "the date and time " + quoted(fields[0]) +
+               " are not written in the current regional format (" +
+               tabDateTimePattern(m_regional) + ")";
     }
     const std::string_view separator = m_regional.decimalSeparator;
     for (std::size_t k = 0; k < kLogChannelCount; ++k) {
@@ -463,13 +598,12 @@ bool LogReader::tabLine(std::string_view text) {
         }
         if (!readTemperature(number, record.values[k])) {
             record.values[k] = std::numeric_limits<float>::quiet_NaN();
-            return fail("T" + std::to_string(k + 1) + " " + quoted(field) +
-                        " is no number with the current regional decimal separator \"" +
-                        m_regional.decimalSeparator + "\"");
+            return "T" + std::to_string(k + 1) + " " + quoted(field) +
+                   " is no number with the current regional decimal separator \"" +
+                   m_regional.decimalSeparator + "\"";
         }
     }
-    m_sink(record);
-    return true;
+    return {};
 }
 
 } // namespace thermavo

@@ -61,9 +61,14 @@ void openTabLog(LogFile& file, const std::string& path) {
 
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,
                     const RegionalSettings& regional, const LogTextEncoder& encode) {
-    // In a file that did not end with a line end the record would otherwise continue someone
-    // else's line. A failed record needs nothing here: the writer has cut it off.
-    std::string line = file.atLineStart() ? std::string() : std::string("\r\n");
+    // In a file that did not end with a line end the record would otherwise continue a line a
+    // power cut left unfinished, or one another program wrote; the mark keeps that line from
+    // reading back as a record. A failed record needs nothing here: the writer has cut it off.
+    std::string line;
+    if (!file.atLineStart()) {
+        line = kCutLineMark;
+        line += "\r\n";
+    }
     line += encode(tabDateTimeText(when, regional));
     line += '\t';
     for (std::size_t k = 0; k < channels.size(); ++k) {

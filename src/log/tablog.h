@@ -7,15 +7,21 @@
 #include "ui/regional.h"
 
 #include <string>
+#include <string_view>
 
 namespace thermavo {
 
 // The TAB-delimited log: one line per record, the date and time and then T1 to T8, always
 // eight TABs. Successive logs collect in one file.
 
+// What ends a line a power cut left unfinished when the next log is appended to the file, so
+// that reading it back leaves that line out instead of taking the figures left as a record.
+inline constexpr std::string_view kCutLineMark = " [cut short]";
+
 // Appends to an existing file, or creates it. Nothing is written. Throws IoError.
 void openTabLog(LogFile& file, const std::string& path);
-// Writes one record, line end included, in one piece. Throws IoError; then none of the record
+// Writes one record, line end included, in one piece; in a file that does not end with a line
+// end, the line there is ended first with kCutLineMark. Throws IoError; then none of the record
 // is in the file. The texts, built in UTF-8 from the regional settings, reach the file through
 // `encode`.
 void writeTabRecord(LogFile& file, const LocalDateTime& when, const LogChannels& channels,

@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 #include "deniedaccess.h"
+#include "history/historywindow.h"
 #include "link/portdialog.h"
 #include "pseudoterminal.h"
 #include "ui/digitalclock.h"
@@ -276,6 +277,19 @@ private slots:
         QVERIFY(m_form->onLine());
         QCOMPARE(m_portQuestions, 1);
         QCOMPARE(board.receive(150), QByteArray("\x6d"));
+    }
+
+    // Ctrl+H pressed on the main window opens the history window on the run.
+    void ctrlHShowsTheWholeRun() {
+        m_form->show();
+        QApplication::setActiveWindow(m_form.get());
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        QVERIFY(m_form->findChild<thermavo::HistoryWindow*>() == nullptr ||
+                !m_form->findChild<thermavo::HistoryWindow*>()->isVisible());
+        QTest::keyClick(m_form.get(), Qt::Key_H, Qt::ControlModifier);
+        QTRY_VERIFY(m_form->findChild<thermavo::HistoryWindow*>() != nullptr &&
+                    m_form->findChild<thermavo::HistoryWindow*>()->isVisible());
+        QVERIFY(m_form->findChild<thermavo::HistoryWindow*>()->showingRun());
     }
 
     void acceleratorLeavesTheButtonAsAClickDoes() {

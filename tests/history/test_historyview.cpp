@@ -144,12 +144,43 @@ private slots:
         QVERIFY(fresh.segmentStarts().empty());
     }
 
+    // Runs of ticks as "count x step" in seconds, a pause "+seconds" between them; the breaks
+    // are the ticks that start a segment.
+    void longPausesOfALogAreBreaks_data() {
+        QTest::addColumn<QString>("runs");
+        QTest::addColumn<std::vector<std::size_t>>("breaks");
+        QTest::newRow("2 s with one pause of a minute")
+            << "5x2 +52 3x2 +6 1x2" << std::vector<std::size_t>{5};
+        QTest::newRow("1 s log, then 10 s log an hour later")
+            << "100x1 +3600 50x10" << std::vector<std::size_t>{100};
+        QTest::newRow("interval changed from 1 s to 10 s while logging")
+            << "100x1 50x10" << std::vector<std::size_t>{};
+        QTest::newRow("interval changed from 10 s to 1 s while logging")
+            << "50x10 100x1" << std::vector<std::size_t>{};
+        QTest::newRow("10 s log with a pause of 5 minutes, then 1 s")
+            << "50x10 +300 20x10 100x1" << std::vector<std::size_t>{50};
+        QTest::newRow("three ticks") << "3x1" << std::vector<std::size_t>{};
+    }
+
     void longPausesOfALogAreBreaks() {
+        QFETCH(QString, runs);
+        QFETCH(std::vector<std::size_t>, breaks);
         RunStore store;
-        for (const std::int64_t second : {0, 2, 4, 6, 8, 60, 62, 64, 70})
-            store.appendUnsorted(kStart + second * 1000, values(1));
+        std::int64_t time = kStart;
+        for (const QString& run : runs.split(' ')) {
+            if (run.startsWith('+')) {
+                time += run.mid(1).toLongLong() * 1000;
+                continue;
+            }
+            const QStringList countStep = run.split('x');
+            for (int tick = 0; tick < countStep[0].toInt(); ++tick) {
+                store.appendUnsorted(time, values(1));
+                time += countStep[1].toLongLong() * 1000;
+            }
+        }
+        store.sortByTime();
         store.breakAtLongPauses(5.0);
-        QCOMPARE(store.segmentStarts(), (std::vector<std::size_t>{5}));
+        QCOMPARE(store.segmentStarts(), breaks);
     }
 
     void fitAll_data() {

@@ -1,5 +1,7 @@
+#include "filesizelimit.h"
 #include "history/historyplot.h"
 #include "history/historywindow.h"
+#include "history/localtimes.h"
 #include "log/logfile.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
@@ -11,6 +13,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 #include <cmath>
 #include <memory>
 
@@ -262,6 +265,194 @@ private slots:
         QCOMPARE(m_window->shownStore().size(), std::size_t{10});
     }
 
+    // A log a power cut left unfinished, or ending in zero bytes, with the next log appended by
+    // the writer: the damaged line is left out, the window says so, the rest is shown.
+    void damagedLogsReadWithANote_data() {
+        QTest::addColumn<int>("cut");
+        QTest::addColumn<int>("zeros");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<QString>("note");
+        QTest::newRow("cut in T3") << 6 << 0 << 4 << "line 3 was cut short and is left out";
+        QTest::newRow("zeros after the last line")
+            << 0 << 8192 << 5 << "line 4 holds zero bytes, as a power cut leaves them";
+    }
+
+    void damagedLogsReadWithANote() {
+        QFETCH(int, cut);
+        QFETCH(int, zeros);
+        QFETCH(int, ticks);
+        QFETCH(QString, note);
+        const QString path = m_folder.filePath(QStringLiteral("damaged.txt"));
+        QFile::remove(path);
+        const auto writeLog = [&](int first, int count) {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = first; record < first + count; ++record)
+                writeTabRecord(file, localOf(m_now.addSecs(record)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        };
+        writeLog(0, 3);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.resize(file.size() - cut));
+            QVERIFY(file.seek(file.size()));
+            file.write(QByteArray(zeros, '\0'));
+        }
+        writeLog(3, 2);
+        openWindow();
+        readLog(path);
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QCOMPARE(m_messages[0].caption, QStringLiteral("Note"));
+        QVERIFY2(m_messages[0].text.contains(note), qPrintable(m_messages[0].text));
+        const RunStore& read = m_window->shownStore();
+        QCOMPARE(read.size(), std::size_t(ticks));
+        for (std::size_t tick = 0; tick < read.size(); ++tick) {
+            const int record = tick < 2 || ticks == 5 ? int(tick) : int(tick) + 1;
+            QCOMPARE(read.time(tick), m_now.addSecs(record).toMSecsSinceEpoch());
+            QCOMPARE(read.value(tick, 2), tickValues(record)[2]);
+        }
+    }
+
+    // A log with the same first and last time and the same range of values as the one shown
+    // before (T1 backwards) shows its own curves. The first reading settles the axes' labels.
+    void secondLogOverTheSameSpan() {
+        openWindow();
+        for (const bool backwards : {false, true, false}) {
+            const auto t1 = [&](int record) {
+                return tickValues(backwards ? 9 - record : record)[0];
+            };
+            const QString path = m_folder.filePath(QStringLiteral("span%1.txt").arg(backwards));
+            QFile::remove(path);
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < 10; ++record) {
+                TickValues values = tickValues(record);
+                values[0] = t1(record);
+                writeTabRecord(file, localOf(m_now.addSecs(record)), logChannels(values),
+                               m_regional);
+            }
+            closeTabLog(file);
+            readLog(path);
+            QVERIFY(m_messages.empty());
+            // As the window is drawn before the user reads the next log.
+            plot().replot();
+            const auto data = plot().graph(0)->data();
+            QCOMPARE(data->size(), 10);
+            for (int tick = 0; tick < data->size(); ++tick)
+                QVERIFY2(std::fabs(data->at(tick)->value - t1(tick)) < 0.006,
+                         qPrintable(QString::number(data->at(tick)->value)));
+        }
+    }
+
+    // A 1 s log, an hour later a 10 s log appended to the same file: one break, and the slow
+    // part's ticks are drawn as a line, not as dots of their own.
+    void logsOfTwoIntervals() {
+        const QString path = m_folder.filePath(QStringLiteral("two intervals.txt"));
+        QFile::remove(path);
+        const auto writeLog = [&](const QDateTime& start, int seconds, int records) {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < records; ++record)
+                writeTabRecord(file, localOf(start.addSecs(record * seconds)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        };
+        writeLog(m_now, 1, 100);
+        writeLog(m_now.addSecs(3600), 10, 50);
+        openWindow();
+        readLog(path);
+        QVERIFY(m_messages.empty());
+        QCOMPARE(m_window->shownStore().segmentStarts(), std::vector<std::size_t>{100});
+        // Zoomed into the slow part, the cursor between two of its ticks reads the earlier one.
+        const double slow = secondsOf(m_now.addSecs(3600).toMSecsSinceEpoch());
+        plot().xAxis->setRange(slow + 100, slow + 160);
+        QTest::mouseMove(&plot(), pixelOf(slow + 125, 20.0));
+        QTRY_COMPARE(cell(0, 1), QStringLiteral("21.50"));
+    }
+
+    // A TAB log every second across the night the clocks go back in Berlin, 01:30 summer time
+    // to 02:30 winter time: the local times 02:00 to 02:59 come twice, and every record reads
+    // back as the instant it was written at, whichever offset the process used last for that
+    // hour before.
+    void logAcrossTheClocksGoingBack_data() {
+        QTest::addColumn<int>("primedOffset");
+        QTest::newRow("summer time used last") << 7200;
+        QTest::newRow("winter time used last") << 3600;
+    }
+
+    void logAcrossTheClocksGoingBack() {
+        QFETCH(int, primedOffset);
+        const QTimeZone berlin("Europe/Berlin");
+        const QDateTime start(QDate(2024, 10, 26), QTime(23, 30), QTimeZone::utc());
+        const int records = 7200;
+        const QString path = m_folder.filePath(QStringLiteral("autumn.txt"));
+        QFile::remove(path);
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < records; ++record)
+                writeTabRecord(file, localOf(start.addSecs(record).toTimeZone(berlin)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        }
+        // The C library remembers the offset it used for a local time last.
+        const QDateTime twoThirty(QDate(2024, 10, 27), QTime(2, 30), QTimeZone::utc());
+        const QDateTime primed =
+            QDateTime::fromMSecsSinceEpoch(twoThirty.toMSecsSinceEpoch() - primedOffset * 1000LL);
+        QCOMPARE(primed.time(), QTime(2, 30));
+        QVERIFY(QDateTime(primed.date(), primed.time()).toMSecsSinceEpoch() > 0);
+        QVERIFY(QDateTime(primed.date(), primed.time().addSecs(-1800)).toMSecsSinceEpoch() > 0);
+        openWindow();
+        readLog(path);
+        QVERIFY(m_messages.empty());
+        const RunStore& read = m_window->shownStore();
+        QCOMPARE(read.size(), std::size_t(records));
+        int wrong = 0;
+        for (std::size_t tick = 0; tick < read.size(); ++tick)
+            wrong += read.time(tick) != start.toMSecsSinceEpoch() + qint64(tick) * 1000 ? 1 : 0;
+        QCOMPARE(wrong, 0);
+        QVERIFY(read.segmentStarts().empty());
+    }
+
+    // Local times converted in a zone given, not the system's: every minute across each change
+    // of its clocks comes back as the instant it was, and the instant as the local time.
+    void localTimesInAZone_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QDateTime>("start");
+        QTest::newRow("New York, autumn")
+            << QByteArray("America/New_York")
+            << QDateTime(QDate(2024, 11, 3), QTime(4, 0), QTimeZone::utc());
+        QTest::newRow("New York, spring")
+            << QByteArray("America/New_York")
+            << QDateTime(QDate(2024, 3, 10), QTime(5, 0), QTimeZone::utc());
+        QTest::newRow("Sydney, autumn (April)")
+            << QByteArray("Australia/Sydney")
+            << QDateTime(QDate(2024, 4, 6), QTime(14, 0), QTimeZone::utc());
+        QTest::newRow("Lord Howe, half an hour back")
+            << QByteArray("Australia/Lord_Howe")
+            << QDateTime(QDate(2024, 4, 6), QTime(14, 0), QTimeZone::utc());
+    }
+
+    void localTimesInAZone() {
+        QFETCH(QByteArray, zone);
+        QFETCH(QDateTime, start);
+        const QTimeZone timeZone(zone);
+        QVERIFY(timeZone.isValid());
+        LocalTimes times(timeZone);
+        LocalTimes back(timeZone);
+        for (int minute = 0; minute < 4 * 60; ++minute) {
+            const QDateTime instant = start.addSecs(minute * 60);
+            const QDateTime local = instant.toTimeZone(timeZone);
+            QCOMPARE(times.instantOf(localOf(local)), instant.toMSecsSinceEpoch());
+            int offset = 0;
+            const LocalDateTime when = back.localOf(instant.toMSecsSinceEpoch(), offset);
+            QCOMPARE(offset, local.offsetFromUtc());
+            QCOMPARE(QTime(when.hour, when.minute), local.time());
+        }
+    }
+
     void unreadableFileIsNamed() {
         openWindow();
         const QString path = m_folder.filePath(QStringLiteral("missing.slk"));
@@ -380,6 +571,48 @@ private slots:
                                         "15 float64\n"));
     }
 
+    // A medium that fills up while the CSV file is written is named as the reason, and no
+    // part of the file is left.
+    void csvOnAFullMedium() {
+        fillRun(20000);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("full.csv"));
+        QFile::remove(path);
+        {
+            const FileSizeLimit limit(64 * 1024);
+            QVERIFY(m_window->saveCsv(path));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        }
+        QCOMPARE(m_messages.size(), std::size_t{1});
+        QVERIFY2(m_messages[0].text.contains(QStringLiteral("File too large")),
+                 qPrintable(m_messages[0].text));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    // Closing the window while the CSV file is written finishes the file; so does the end of
+    // the program.
+    void csvFinishedWhenTheWindowCloses_data() {
+        QTest::addColumn<bool>("destroyed");
+        QTest::newRow("window closed") << false;
+        QTest::newRow("window destroyed") << true;
+    }
+
+    void csvFinishedWhenTheWindowCloses() {
+        QFETCH(bool, destroyed);
+        fillRun(100000);
+        openWindow();
+        const QString path = m_folder.filePath(QStringLiteral("closed.csv"));
+        QFile::remove(path);
+        QVERIFY(m_window->saveCsv(path));
+        m_window->close();
+        if (destroyed)
+            m_window.reset();
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        QCOMPARE(linesOf(path).size(), 100000 + 1);
+    }
+
     void pngOfTheView() {
         fillRun(100);
         openWindow();
@@ -485,6 +718,80 @@ private slots:
         // Qt 6.4's double-click leaves the button down for the next test otherwise.
         QTest::mouseRelease(&plot(), Qt::LeftButton, {}, middle);
         QCOMPARE(plot().xAxis->range(), whole);
+    }
+
+    // Every shortcut of the window, pressed on the real window with the focus on the plot, the
+    // channel table or a button, does what its button does.
+    void windowShortcuts_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("focus");
+        for (const QString focus : {"plot", "table", "button"}) {
+            QTest::addRow("Ctrl+O, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_O) << int(Qt::ControlModifier) << focus;
+            QTest::addRow("Ctrl+H, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_H) << int(Qt::ControlModifier) << focus;
+            QTest::addRow("Home, focus on the %s", qPrintable(focus))
+                << int(Qt::Key_Home) << int(Qt::NoModifier) << focus;
+        }
+    }
+
+    void windowShortcuts() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, focus);
+        const QString path = m_folder.filePath(QStringLiteral("keys.txt"));
+        QFile::remove(path);
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (int record = 0; record < 20; ++record)
+                writeTabRecord(file, localOf(m_now.addSecs(record)),
+                               logChannels(tickValues(record)), m_regional);
+            closeTabLog(file);
+        }
+        int asked = 0;
+        fillRun(100);
+        m_window = std::make_unique<HistoryWindow>(m_run, [&] {
+            HistoryServices services = this->services();
+            services.chooseLogFile = [&, path](QWidget*) {
+                ++asked;
+                return path;
+            };
+            return services;
+        }());
+        m_window->resize(1000, 560);
+        m_window->showRun();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        const QCPRange whole = plot().xAxis->range();
+        if (key == Qt::Key_H)
+            readLog(path);
+        if (key == Qt::Key_Home)
+            plot().xAxis->setRange(whole.lower, whole.lower + whole.size() / 10);
+        QWidget* target = focus == "plot"    ? static_cast<QWidget*>(&plot())
+                          : focus == "table" ? static_cast<QWidget*>(m_window->ui().ChannelTable)
+                                             : m_window->ui().PngButton;
+        target->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), target);
+        QTest::keyClick(target, static_cast<Qt::Key>(key),
+                        static_cast<Qt::KeyboardModifiers>(modifiers));
+        // A button's shortcut clicks it a moment later, as the button is seen going down.
+        switch (key) {
+        case Qt::Key_O:
+            QTRY_COMPARE(asked, 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+            QVERIFY(!m_window->showingRun());
+            QCOMPARE(m_window->shownStore().size(), std::size_t{20});
+            break;
+        case Qt::Key_H:
+            QTRY_VERIFY(m_window->showingRun());
+            QCOMPARE(m_window->shownStore().size(), std::size_t{100});
+            break;
+        default:
+            QTRY_COMPARE(plot().xAxis->range(), whole);
+            break;
+        }
+        QVERIFY(m_messages.empty());
     }
 
     void cursorReadsTheValues() {

@@ -544,10 +544,10 @@ private slots:
             << qint64(-1) << false << kTabLine + "\r\n" + kTabLine + "\r\n";
         QTest::newRow("TAB file without line end")
             << false << QByteArray("old") << qint64(-1) << 0 << 0 << QByteArray("old") << qint64(-1)
-            << false << "old\r\n" + kTabLine + "\r\n";
+            << false << "old [cut short]\r\n" + kTabLine + "\r\n";
         QTest::newRow("TAB file without line end never cut into")
             << false << QByteArray("old") << qint64(4) << 1 << 1 << QByteArray("old") << qint64(-1)
-            << false << "old\r\n" + kTabLine + "\r\n";
+            << false << "old [cut short]\r\n" + kTabLine + "\r\n";
         // Every record went out whole: nothing is left for the close to write.
         QTest::newRow("TAB close on a full medium")
             << false << QByteArray("old\r\n") << qint64(-1) << 0 << 0 << QByteArray("old\r\n")
@@ -714,7 +714,7 @@ private slots:
             << QList<QByteArray>{"saved\r\n" + line + line};
         QTest::newRow("TAB replaced by a file without line end")
             << false << "replace without line end" << replaced << "log" << QStringList{"log"}
-            << QList<QByteArray>{"saved\r\n" + line + line};
+            << QList<QByteArray>{"saved [cut short]\r\n" + line + line};
     }
     void fileTakenAwayWhileLogging() {
 #ifdef _WIN32

@@ -1,20 +1,30 @@
+#include "log/logfile.h"
 #include "log/logreader.h"
+#include "log/sylklog.h"
 #include "log/tablog.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#ifndef _WIN32
+#include <iconv.h>
+#endif
 
 using namespace thermavo;
 
 namespace {
 
-enum Regional { Default, DecimalComma, TwelveHour };
+enum Regional { Default, DecimalComma, TwelveHour, DottedTime };
 
 RegionalSettings regionalSettings(int which) {
     RegionalSettings regional;
     if (which == DecimalComma) {
         regional.decimalSeparator = ",";
         regional.shortDatePattern = "dd.MM.yyyy";
+    } else if (which == DottedTime) {
+        regional.timeSeparator = ".";
+        regional.hourLeadingZero = false;
     } else if (which == TwelveHour) {
         regional.shortDatePattern = "M/d/yyyy";
         regional.hourLeadingZero = false;
@@ -45,12 +55,15 @@ struct Outcome {
     QStringList records;
     int errorLine = 0;
     QString error;
+    QStringList notes;
 };
 
-Outcome read(const QByteArray& bytes, int regional, qsizetype piece) {
+Outcome read(const QByteArray& bytes, int regional, qsizetype piece,
+             int nearYear = LogReader::kDefaultNearYear) {
     Outcome outcome;
-    LogReader reader(regionalSettings(regional),
-                     [&](const LogRecord& record) { outcome.records << recordText(record); });
+    LogReader reader(
+        regionalSettings(regional),
+        [&](const LogRecord& record) { outcome.records << recordText(record); }, nearYear);
     bool fine = true;
     for (qsizetype from = 0; fine && from < bytes.size(); from += piece)
         fine = reader.feed(
@@ -62,7 +75,76 @@ Outcome read(const QByteArray& bytes, int regional, qsizetype piece) {
         outcome.errorLine = static_cast<int>(reader.errorLine());
         outcome.error = QString::fromStdString(reader.error());
     }
+    for (const std::string& note : reader.notes())
+        outcome.notes << QString::fromStdString(note);
     return outcome;
+}
+
+// The records the writers below write: a second apart from 8 December 2024 15:12:00, T1 rising
+// by a hundredth, T8 23.13 and T2 to T7 empty.
+LocalDateTime recordTime(int record) {
+    return {2024, 12, 8, 15, 12, record};
+}
+
+LogChannels recordChannels(int record) {
+    LogChannels channels;
+    channels[0] = {true, 21.0f + static_cast<float>(record) / 100.0f};
+    channels[7] = {true, 23.13f};
+    return channels;
+}
+
+QString writtenText(int record) {
+    LogRecord written;
+    written.when = recordTime(record);
+    const LogChannels channels = recordChannels(record);
+    for (std::size_t k = 0; k < channels.size(); ++k)
+        written.values[k] = channels[k].valid ? channels[k].filtered : NAN;
+    return recordText(written);
+}
+
+// Writes records first to first + count - 1 as a log of the writer's own, appended (TAB) or
+// created (SYLK).
+void writeLog(const QString& path, bool sylk, int first, int count) {
+    LogFile file;
+    sylk ? openSylkLog(file, path.toStdString()) : openTabLog(file, path.toStdString());
+    for (int record = first; record < first + count; ++record) {
+        if (sylk)
+            writeSylkRecord(file, recordTime(record), recordChannels(record));
+        else
+            writeTabRecord(file, recordTime(record), recordChannels(record), RegionalSettings{});
+    }
+    sylk ? closeSylkLog(file) : closeTabLog(file);
+}
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+#ifndef _WIN32
+// The text in another character set, through the C library, as Windows' code pages would give it.
+std::string converted(std::string_view text, const char* from, const char* to) {
+    const iconv_t converter = iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return {};
+    std::string out(text.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    char* next = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1))
+        return {};
+    out.resize(out.size() - outLeft);
+    return out;
+}
+#endif
+
+void replaceContents(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 } // namespace
@@ -182,6 +264,23 @@ private slots:
         QTest::newRow("overlong line") << int(Default) << QByteArray(5000, 'x') << QStringList{}
                                        << 1 << "longer than any line";
         QTest::newRow("empty file") << int(Default) << QByteArray() << QStringList{} << 0 << "";
+        QTest::newRow("UTF-8 byte-order mark")
+            << int(Default) << "\xEF\xBB\xBF" + tabFirst << QStringList{kFirst} << 0 << "";
+        QTest::newRow("text without a line end")
+            << int(Default) << QByteArray("Dear Sir,") << QStringList{} << 1 << "separated by TABs";
+        QTest::newRow("TAB record without a line end only")
+            << int(Default) << tabFirst.chopped(2) << QStringList{} << 0 << "";
+        QTest::newRow("TAB message in the regional pattern")
+            << int(DottedTime) << tabFirst << QStringList{} << 1 << "(dd/MM/yyyy h.mm.ss)";
+        QTest::newRow("SYLK saved by a spreadsheet, the row in every cell")
+            << int(Default)
+            << QByteArray("ID;PCALCOOO32\nC;X1;Y1;K45634.6333333333\nC;X2;Y1;K21.13\n"
+                          "C;X3;Y1;K-3.40;E-3.4\nC;X1;Y2;K45634.6333564815\nC;X2;Y2;K21.15\n"
+                          "C;X3;Y2;K-3.38\nE\n")
+            << QStringList{kFirst, kSecond} << 0 << "";
+        QTest::newRow("SYLK of another program")
+            << int(Default) << QByteArray("ID;PCALCOOO32\nC;X1;Y1;K\"Time\"\n") << QStringList{}
+            << 2 << "written by \"CALCOOO32\", not by Thermavo";
     }
 
     void readsLogs() {
@@ -242,6 +341,185 @@ private slots:
                      QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", when.year, when.month,
                                        when.day, when.hour, when.minute, when.second));
         }
+    }
+
+    // A power cut leaves the log's last line unfinished, or the file's end full of zero bytes
+    // where the file system had not written yet. The next log is appended to the same file (TAB)
+    // or the file is read as it is: a line the cut reached is left out with a note and never
+    // read as a record, and nothing else is lost. The whole third line is 41 bytes.
+    void cutLogsReadBack_data() {
+        QTest::addColumn<bool>("sylk");
+        QTest::addColumn<int>("cut");
+        QTest::addColumn<int>("zeros");
+        QTest::addColumn<bool>("append");
+        // Negative: the last of them without T8.
+        QTest::addColumn<int>("wholeRecords");
+        QTest::addColumn<QString>("note");
+
+        QTest::newRow("TAB only the line feed cut") << false << 1 << 0 << true << 3 << "";
+        QTest::newRow("TAB line end cut") << false << 2 << 0 << true << 2 << "line 3 was cut";
+        QTest::newRow("TAB cut 4, T8 \"23.\"") << false << 4 << 0 << true << 2 << "line 3 was cut";
+        QTest::newRow("TAB cut 5, T8 \"23\"") << false << 5 << 0 << true << 2 << "line 3 was cut";
+        QTest::newRow("TAB cut 6, T8 \"2\"") << false << 6 << 0 << true << 2 << "line 3 was cut";
+        QTest::newRow("TAB cut 30, in the date")
+            << false << 30 << 0 << true << 2 << "line 3 was cut";
+        QTest::newRow("TAB cut 6, not appended")
+            << false << 6 << 0 << false << 2 << "line 3 was cut";
+        QTest::newRow("TAB zeros after the last line, appended")
+            << false << 0 << 4096 << true << 3 << "line 4 holds zero bytes";
+        QTest::newRow("TAB zeros after the last line")
+            << false << 0 << 4096 << false << 3 << "line 4 ends in zero bytes";
+        QTest::newRow("TAB zeros over the last line, appended")
+            << false << 20 << 9000 << true << 2 << "line 3 holds zero bytes";
+        QTest::newRow("TAB zeros over the last line")
+            << false << 20 << 9000 << false << 2 << "line 3 ends in zero bytes";
+        // The last row's time stamp is whole, so the row stays with the values whose lines are.
+        QTest::newRow("SYLK cut 3, the end record") << true << 3 << 0 << false << 3 << "";
+        QTest::newRow("SYLK cut 7, T8 \"23.\"")
+            << true << 7 << 0 << false << -3 << "line 16 was cut";
+        QTest::newRow("SYLK zeros after the end record")
+            << true << 0 << 5000 << false << 3 << "line 18 ends in zero bytes";
+        QTest::newRow("SYLK zeros over T8")
+            << true << 8 << 5000 << false << -3 << "line 16 ends in zero bytes";
+    }
+
+    void cutLogsReadBack() {
+        QFETCH(bool, sylk);
+        QFETCH(int, cut);
+        QFETCH(int, zeros);
+        QFETCH(bool, append);
+        QFETCH(int, wholeRecords);
+        QFETCH(QString, note);
+        QTemporaryDir folder;
+        const QString path = folder.filePath(sylk ? "cut.slk" : "cut.txt");
+        writeLog(path, sylk, 0, 3);
+        const QByteArray written = contents(path);
+        replaceContents(path, written.left(written.size() - cut) + QByteArray(zeros, '\0'));
+        if (append)
+            writeLog(path, sylk, 3, 2);
+        QStringList expected;
+        for (int record = 0; record < std::abs(wholeRecords); ++record)
+            expected << writtenText(record);
+        if (wholeRecords < 0)
+            expected.last().replace(QStringLiteral(" 23.13"), QStringLiteral(" -"));
+        if (append)
+            expected << writtenText(3) << writtenText(4);
+        const QByteArray bytes = contents(path);
+        for (const qsizetype piece : {bytes.size(), qsizetype{1}, qsizetype{7}, qsizetype{1000}}) {
+            const Outcome outcome = read(bytes, Default, piece);
+            QCOMPARE(outcome.error, QString());
+            QCOMPARE(outcome.records, expected);
+            QCOMPARE(outcome.notes.size(), note.isEmpty() ? 0 : 1);
+            if (!note.isEmpty())
+                QVERIFY2(outcome.notes[0].startsWith(note), qPrintable(outcome.notes[0]));
+        }
+    }
+
+    // A TAB log written in a code page of its users' language (the system's on Windows) reads
+    // back when decoded with that code page; read as UTF-8 it is not in the regional format.
+    void codePages_data() {
+        QTest::addColumn<int>("codePage");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("am");
+        QTest::addColumn<QString>("pm");
+        QTest::addColumn<bool>("designatorFirst");
+        QTest::newRow("Greek, 1253") << 1253 << "d/M/yyyy"
+                                     << "π.μ."
+                                     << "μ.μ." << false;
+        QTest::newRow("Bulgarian, 1251") << 1251 << "d.M.yyyy 'г.'"
+                                         << "пр.об."
+                                         << "сл.об." << false;
+        QTest::newRow("Korean, 949") << 949 << "yyyy-MM-dd"
+                                     << "오전"
+                                     << "오후" << true;
+        QTest::newRow("Taiwanese, 950") << 950 << "yyyy/M/d"
+                                        << "上午"
+                                        << "下午" << true;
+    }
+
+    void codePages() {
+        QFETCH(int, codePage);
+        QFETCH(QString, pattern);
+        QFETCH(QString, am);
+        QFETCH(QString, pm);
+        QFETCH(bool, designatorFirst);
+        RegionalSettings regional;
+        regional.shortDatePattern = pattern.toStdString();
+        regional.twelveHour = true;
+        regional.hourLeadingZero = false;
+        regional.designatorFirst = designatorFirst;
+        regional.amDesignator = am.toStdString();
+        regional.pmDesignator = pm.toStdString();
+#ifdef _WIN32
+        const auto encode = [&](std::string_view utf8) {
+            return codePageText(utf8, static_cast<unsigned>(codePage));
+        };
+        const auto decode = [&](std::string_view bytes) {
+            return codePageUtf8(bytes, static_cast<unsigned>(codePage));
+        };
+#else
+        const std::string charset = "CP" + std::to_string(codePage);
+        const auto encode = [&](std::string_view utf8) {
+            return converted(utf8, "UTF-8", charset.c_str());
+        };
+        const auto decode = [&](std::string_view bytes) {
+            return converted(bytes, charset.c_str(), "UTF-8");
+        };
+#endif
+        QVERIFY(!encode(regional.pmDesignator).empty());
+        QTemporaryDir folder;
+        const QString path = folder.filePath("codepage.txt");
+        {
+            LogFile file;
+            openTabLog(file, path.toStdString());
+            for (const int record : {0, 1})
+                writeTabRecord(file, {2031, 3, 7, 9 + 6 * record, 30, 5}, recordChannels(record),
+                               regional, encode);
+            closeTabLog(file);
+        }
+        const QByteArray bytes = contents(path);
+        QVERIFY(!bytes.contains(QByteArray::fromStdString(regional.amDesignator)));
+        for (const bool decoding : {true, false}) {
+            QStringList records;
+            LogReader reader(
+                regional, [&](const LogRecord& record) { records << recordText(record); },
+                LogReader::kDefaultNearYear, decoding ? LogTextDecoder(decode) : LogTextDecoder());
+            const bool fine = reader.feed(bytes.toStdString()) && reader.finish();
+            QCOMPARE(fine, decoding);
+            if (decoding)
+                QCOMPARE(records, (QStringList{"2031-03-07 09:30:05.000 21.00 - - - - - - 23.13",
+                                               "2031-03-07 15:30:05.000 21.01 - - - - - - 23.13"}));
+            else
+                QVERIFY2(QString::fromStdString(reader.error()).contains("regional format"),
+                         reader.error().c_str());
+        }
+    }
+
+    // Two-digit years are taken in the century nearest to the year the log is read in.
+    void twoDigitYears_data() {
+        QTest::addColumn<int>("nearYear");
+        QTest::addColumn<QByteArray>("date");
+        QTest::addColumn<int>("year");
+        QTest::newRow("2030 read in 2030") << 2030 << QByteArray("01.01.30") << 2030;
+        QTest::newRow("2031 read in 2032") << 2032 << QByteArray("01.01.31") << 2031;
+        QTest::newRow("1999 read in 2026") << 2026 << QByteArray("31.12.99") << 1999;
+        QTest::newRow("2075 read in 2070") << 2070 << QByteArray("01.01.75") << 2075;
+        QTest::newRow("2100 read in 2099") << 2099 << QByteArray("01.01.00") << 2100;
+    }
+
+    void twoDigitYears() {
+        QFETCH(int, nearYear);
+        QFETCH(QByteArray, date);
+        QFETCH(int, year);
+        RegionalSettings regional = regionalSettings(DecimalComma);
+        regional.shortDatePattern = "dd.MM.yy";
+        LocalDateTime when;
+        QVERIFY(parseTabDateTime(date.toStdString() + " 10:00:00", regional, when, nearYear));
+        QCOMPARE(when.year, year);
+        // The writer's text of that day reads back as that day.
+        const std::string text = tabDateTimeText({year, 1, 1, 10, 0, 0}, regional);
+        QVERIFY(parseTabDateTime(text, regional, when, nearYear));
+        QCOMPARE(when.year, year);
     }
 
     void tellsTheFormat() {
