@@ -238,6 +238,17 @@ void HistoryWindow::logRead() {
     display(m_log, m_logName);
 }
 
+void HistoryWindow::showStored(RunStore run, const QString& name) {
+    QWidget::show();
+    raise();
+    activateWindow();
+    if (busy()) {
+        return;
+    }
+    m_log = std::move(run);
+    display(m_log, name);
+}
+
 void HistoryWindow::display(const RunStore& store, const QString& source) {
     m_shown = &store;
     m_logName = source;

@@ -60,6 +60,9 @@ public:
     void readLog(const QString& path);
     // New ticks were appended to the run.
     void runGrew();
+    // Shows a run read back from the disk, as a log read back is shown; not while a CSV file is
+    // being written from what is shown.
+    void showStored(RunStore run, const QString& name);
 
     bool showingRun() const { return m_shown == &m_run; }
     const RunStore& shownStore() const { return *m_shown; }
