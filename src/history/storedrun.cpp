@@ -93,14 +93,9 @@ StoredRun loadStoredRun(runs::RunDatabase& database, std::int64_t run, std::size
                         const std::atomic<bool>& cancel) {
     StoredRun loaded;
     std::int64_t ticks = 0;
-    std::int64_t startMs = 0;
-    std::int64_t endMs = 0;
     for (const runs::RunInfo& info : database.runs()) {
-        if (info.id == run) {
+        if (info.id == run)
             ticks = info.ticks;
-            startMs = info.startMs;
-            endMs = info.endMs;
-        }
     }
     if (static_cast<std::size_t>(ticks) <= maxTicks) {
         loaded.summaryLevel = -1;
@@ -110,8 +105,7 @@ StoredRun loadStoredRun(runs::RunDatabase& database, std::int64_t run, std::size
     // The finest level whose blocks fit: four points a block.
     int level = 0;
     while (level + 1 < runs::kLevels &&
-           static_cast<std::size_t>((endMs - startMs) / runs::kLevelSpanMs[level] + 2) * 4 >
-               maxTicks)
+           static_cast<std::size_t>(database.blockCount(run, level)) * 4 > maxTicks)
         ++level;
     loaded.summaryLevel = level;
     loadBlocks(database, run, level, loaded.store, cancel);

@@ -350,6 +350,14 @@ std::vector<StoredBlock> RunDatabase::blocks(std::int64_t run, int level, std::i
     return found;
 }
 
+std::int64_t RunDatabase::blockCount(std::int64_t run, int level) {
+    Statement count(*this, "SELECT count(*) FROM summaries WHERE run=?1 AND level=?2");
+    count.bind(1, run).bind(2, level);
+    const std::int64_t blocks = count.step() ? count.integer(0) : 0;
+    count.reset();
+    return blocks;
+}
+
 void RunDatabase::deleteRun(std::int64_t run) {
     begin();
     try {

@@ -115,6 +115,7 @@ public:
     // The level's blocks starting from `fromMs` to `toMs`, ends included.
     std::vector<StoredBlock> blocks(std::int64_t run, int level, std::int64_t fromMs,
                                     std::int64_t toMs);
+    std::int64_t blockCount(std::int64_t run, int level);
     void deleteRun(std::int64_t run);
 
     // What the runs take in the file, the free pages left by removed runs not counted.
