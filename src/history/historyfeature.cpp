@@ -195,7 +195,10 @@ void HistoryFeature::showRuns() {
     m_runList->show();
     m_runList->raise();
     if (m_storePath.isEmpty()) {
-        m_runList->setRuns({}, 0, QStringLiteral("No run store: %1").arg(storeStatus()));
+        m_runList->setRuns({}, 0,
+                           m_recorder == nullptr || storeStatus().isEmpty()
+                               ? QStringLiteral("The run store is being opened.")
+                               : storeStatus());
         return;
     }
     try {

@@ -30,6 +30,17 @@ CREATE TABLE summaries(run INTEGER NOT NULL, level INTEGER NOT NULL, start_ms IN
     v BLOB NOT NULL, PRIMARY KEY(run, level, start_ms)) WITHOUT ROWID;
 )";
 
+// The paths are UTF-8, as SQLite and Qt take them; the standard library's narrow paths would be
+// read in Windows' ANSI code page.
+std::filesystem::path utf8Path(const std::string& path) {
+    return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+std::string utf8Text(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string_view blobOf(sqlite3_stmt* statement, int column) {
     const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
     return {bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
@@ -87,7 +98,7 @@ private:
 RunDatabase::RunDatabase(const std::string& path, Check check) : m_path(path) {
     {
         // SQLite would take any file as an empty database and write to it; look first.
-        std::ifstream file(path, std::ios::binary);
+        std::ifstream file(utf8Path(path), std::ios::binary);
         char header[16] = {};
         if (file && file.read(header, sizeof header).gcount() > 0 &&
             std::string_view(header, static_cast<std::size_t>(file.gcount())) !=
@@ -403,11 +414,11 @@ void RunDatabase::checkpoint(bool truncate) {
 
 OpenedStore openInFolder(const std::string& folder) {
     OpenedStore opened;
-    std::filesystem::create_directories(folder);
+    std::filesystem::create_directories(utf8Path(folder));
     for (int number = 1;; ++number) {
         const std::string name =
             number == 1 ? "runs.sqlite" : "runs-" + std::to_string(number) + ".sqlite";
-        const std::string path = (std::filesystem::path(folder) / name).string();
+        const std::string path = utf8Text(utf8Path(folder) / name);
         try {
             opened.database = std::make_unique<RunDatabase>(path);
             if (!opened.notice.empty())
