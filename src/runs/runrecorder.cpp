@@ -97,8 +97,13 @@ void RunRecorder::work() {
         bool stopping = false;
         {
             std::unique_lock lock(m_mutex);
-            m_changed.wait_for(lock, m_settings.commitEvery,
-                               [this] { return m_stopping || !m_queue.empty(); });
+            const auto ready = [this] { return m_stopping || !m_queue.empty(); };
+            // Idle, the thread sleeps until something comes; with ticks not yet on disk, until
+            // their commit is due.
+            if (dirty)
+                m_changed.wait_until(lock, lastCommit + m_settings.commitEvery, ready);
+            else
+                m_changed.wait(lock, ready);
             items.swap(m_queue);
             stopping = m_stopping;
         }

@@ -496,6 +496,7 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     };
     services.choosePort = [this] { return std::optional<int>(m_port); };
     services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    services.dataFolder = folder.filePath(QStringLiteral("data"));
     services.reconnectIntervalMs = 100;
     TMainForm form(services);
     form.ui().OnLineButton->click();
@@ -534,6 +535,7 @@ void WinLinkTest::sessionEndClosesBeforeItIsAnswered() {
     };
     services.choosePort = [this] { return std::optional<int>(m_port); };
     services.settingsFile = settings;
+    services.dataFolder = folder.filePath(QStringLiteral("data"));
     TMainForm form(services);
     form.showAtStart();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
