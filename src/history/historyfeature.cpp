@@ -14,6 +14,7 @@
 #include <QMouseEvent>
 #include <QSettings>
 #include <QStatusBar>
+#include <algorithm>
 #include <exception>
 
 namespace thermavo {
@@ -260,13 +261,18 @@ void HistoryFeature::storedRunRead(std::shared_ptr<RunStore> run, const QString&
 }
 
 void HistoryFeature::deleteStoredRun(qint64 run) {
-    if (m_recorder != nullptr) {
-        m_recorder->deleteRun(run);
-        m_recorder->flush();
-    } else {
+    if (m_recorder == nullptr || m_runList == nullptr)
         return;
+    // A long run takes a while to remove: the recorder's thread does it, the list goes on.
+    m_recorder->deleteRun(run);
+    std::vector<runs::RunInfo> left;
+    for (const runs::RunInfo& info : m_runList->runs()) {
+        if (info.id != run)
+            left.push_back(info);
     }
-    showRuns();
+    std::reverse(left.begin(), left.end());
+    m_runList->setRuns(std::move(left), m_recorder->currentRun(),
+                       QDir::toNativeSeparators(m_storePath));
 }
 
 bool HistoryFeature::eventFilter(QObject* watched, QEvent* event) {

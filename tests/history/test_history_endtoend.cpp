@@ -309,6 +309,7 @@ private slots:
         // Deleted, it is gone from the list and the disk.
         list->ui().DeleteButton->click();
         QCOMPARE(table.rowCount(), 0);
+        feature.flushStore();
         runs::RunDatabase stored(feature.storePath().toStdString());
         QVERIFY(stored.runs().empty());
     }
