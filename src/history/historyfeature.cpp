@@ -231,24 +231,29 @@ void HistoryFeature::openStoredRun(qint64 run) {
         auto store = std::make_shared<RunStore>();
         QString shownName = name;
         QString error;
+        bool summarized = false;
         try {
             runs::RunDatabase database(path, runs::RunDatabase::Check::Header);
             StoredRun loaded = loadStoredRun(database, run, kLoadedTicks, m_cancelLoading);
             *store = std::move(loaded.store);
-            if (loaded.summaryLevel >= 0)
+            summarized = loaded.summaryLevel >= 0;
+            if (summarized)
                 shownName += QStringLiteral(" (%1 first, lowest, highest and last)")
                                  .arg(QLatin1String(levelText(loaded.summaryLevel)));
         } catch (const std::exception& problem) {
             error = QString::fromUtf8(problem.what());
         }
         QMetaObject::invokeMethod(
-            this, [this, store, shownName, error] { storedRunRead(store, shownName, error); },
+            this,
+            [this, store, shownName, summarized, error] {
+                storedRunRead(store, shownName, summarized, error);
+            },
             Qt::QueuedConnection);
     });
 }
 
 void HistoryFeature::storedRunRead(std::shared_ptr<RunStore> run, const QString& name,
-                                   const QString& error) {
+                                   bool summarized, const QString& error) {
     m_loading.join();
     if (m_cancelLoading)
         return;
@@ -257,7 +262,7 @@ void HistoryFeature::storedRunRead(std::shared_ptr<RunStore> run, const QString&
                            QStringLiteral("The run cannot be read: %1.").arg(error));
         return;
     }
-    history().showStored(std::move(*run), name);
+    history().showStored(std::move(*run), name, summarized);
 }
 
 void HistoryFeature::deleteStoredRun(qint64 run) {

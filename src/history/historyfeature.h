@@ -66,7 +66,8 @@ private:
     void linkChanged(const LinkEvent& event);
     HistoryWindow& history();
     void storeChanged(const runs::RecorderStatus& status);
-    void storedRunRead(std::shared_ptr<RunStore> run, const QString& name, const QString& error);
+    void storedRunRead(std::shared_ptr<RunStore> run, const QString& name, bool summarized,
+                       const QString& error);
 
     FeatureHost m_host;
     RunStore m_run;

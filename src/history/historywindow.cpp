@@ -234,11 +234,12 @@ void HistoryWindow::logRead() {
         return;
     }
     m_log = std::move(store);
+    m_logSummarized = false;
     m_logName = m_loadingName;
     display(m_log, m_logName);
 }
 
-void HistoryWindow::showStored(RunStore run, const QString& name) {
+void HistoryWindow::showStored(RunStore run, const QString& name, bool summarized) {
     QWidget::show();
     raise();
     activateWindow();
@@ -246,6 +247,7 @@ void HistoryWindow::showStored(RunStore run, const QString& name) {
         return;
     }
     m_log = std::move(run);
+    m_logSummarized = summarized;
     display(m_log, name);
 }
 
@@ -522,7 +524,7 @@ void HistoryWindow::CsvButtonClick() {
 }
 
 void HistoryWindow::saveView(bool csv) {
-    if (busy()) {
+    if (busy() || (csv && refuseSummaryCsv())) {
         return;
     }
     const QString path =
@@ -548,8 +550,18 @@ bool HistoryWindow::savePng(const QString& path) {
     return plot().savePng(path);
 }
 
+bool HistoryWindow::refuseSummaryCsv() {
+    if (showingRun() || !m_logSummarized) {
+        return false;
+    }
+    m_services.showMessage(QMessageBox::Information, QStringLiteral("Information"),
+                           QStringLiteral("This run is shown as its summaries, which are no "
+                                          "samples; it cannot be saved as CSV."));
+    return true;
+}
+
 bool HistoryWindow::saveCsv(const QString& path) {
-    if (busy()) {
+    if (busy() || refuseSummaryCsv()) {
         return false;
     }
     auto file = std::make_unique<QSaveFile>(path);
