@@ -9,7 +9,8 @@ namespace thermavo::runs {
 
 RunRecorder::RunRecorder(RecorderSettings settings,
                          std::function<void(const RecorderStatus&)> onStatus)
-    : m_settings(std::move(settings)), m_onStatus(std::move(onStatus)) {
+    : m_settings(std::move(settings)), m_onStatus(std::move(onStatus)),
+      m_startMs(m_settings.nowMs()), m_startOffset(m_settings.utcOffsetSeconds()) {
     m_thread = std::thread([this] { work(); });
 }
 
@@ -65,8 +66,8 @@ std::int64_t RunRecorder::committedTicks() const {
 }
 
 void RunRecorder::work() {
-    const std::int64_t startMs = m_settings.nowMs();
-    const std::int32_t startOffset = m_settings.utcOffsetSeconds();
+    const std::int64_t startMs = m_startMs;
+    const std::int32_t startOffset = m_startOffset;
     RecorderStatus status;
     std::unique_ptr<RunDatabase> database;
     std::unique_ptr<RunWriter> writer;

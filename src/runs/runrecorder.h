@@ -24,7 +24,8 @@ struct RecorderSettings {
     std::chrono::milliseconds commitEvery{1000};
     // The limits are applied at the start and then after this many commits.
     int commitsBetweenLimits = 3600;
-    // Milliseconds since 1970 UTC and the local UTC offset, for the run's start and end.
+    // Milliseconds since 1970 UTC and the local UTC offset, for the run's start (read by the
+    // constructor) and end and the age limit (read on the recorder's thread).
     std::function<std::int64_t()> nowMs;
     std::function<std::int32_t()> utcOffsetSeconds;
 };
@@ -80,6 +81,9 @@ private:
     std::int64_t m_flushesDone = 0;
     std::int64_t m_run = 0;
     std::int64_t m_committed = 0;
+    // The program's start, the run's.
+    std::int64_t m_startMs;
+    std::int32_t m_startOffset;
     std::thread m_thread;
 };
 
