@@ -56,8 +56,8 @@ bool StoreError::diskFull() const {
 class RunDatabase::Statement {
 public:
     Statement(RunDatabase& database, const char* sql) : m_database(database) {
-        m_database.check(sql, sqlite3_prepare_v3(database.m_db, sql, -1, SQLITE_PREPARE_PERSISTENT,
-                                                 &m_statement, nullptr));
+        m_database.check(sqlite3_prepare_v3(database.m_db, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                            &m_statement, nullptr));
     }
     ~Statement() { sqlite3_finalize(m_statement); }
     Statement(const Statement&) = delete;
@@ -79,7 +79,7 @@ public:
             return true;
         sqlite3_reset(m_statement);
         if (code != SQLITE_DONE)
-            m_database.check(sqlite3_sql(m_statement), code);
+            m_database.check(code);
         return false;
     }
     void run() {
@@ -133,10 +133,9 @@ RunDatabase::~RunDatabase() {
     sqlite3_close(m_db);
 }
 
-void RunDatabase::check(const std::string& what, int code) {
+void RunDatabase::check(int code) {
     if (code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW)
         return;
-    (void)what;
     const int primary = code & 0xff;
     std::string text;
     if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB)
@@ -149,7 +148,7 @@ void RunDatabase::check(const std::string& what, int code) {
 }
 
 void RunDatabase::exec(const char* sql) {
-    check(sql, sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
+    check(sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr));
 }
 
 std::int64_t RunDatabase::integer(const char* sql) {

@@ -136,8 +136,7 @@ private:
     class Statement;
     void exec(const char* sql);
     std::int64_t integer(const char* sql);
-    void fail(const std::string& what);
-    void check(const std::string& what, int code);
+    void check(int code);
     void createOrCheck(Check check);
     RunState stateOf(std::int64_t run, int stored) const;
 
