@@ -126,7 +126,8 @@ public:
     std::vector<std::int64_t> removeOldRuns(std::int64_t maxBytes, std::int64_t maxAgeMs,
                                             std::int64_t nowMs, std::int64_t keep);
 
-    // Moves the write-ahead log into the file while no reader needs it.
+    // Syncs the write-ahead log and moves what no reader needs any more into the file;
+    // `truncate` also empties the log, waiting for readers.
     void checkpoint(bool truncate);
 
     // The lock file a recording program holds for its run.

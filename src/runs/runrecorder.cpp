@@ -91,6 +91,7 @@ void RunRecorder::work() {
         stop(m_settings.folder + ": " + error.what());
     }
     auto lastCommit = std::chrono::steady_clock::now();
+    auto lastCheckpoint = lastCommit;
     int commits = 0;
     bool dirty = false;
     while (database != nullptr && !m_stopped) {
@@ -136,6 +137,10 @@ void RunRecorder::work() {
                 writer->commit();
                 dirty = false;
                 lastCommit = now;
+                if (now - lastCheckpoint >= m_settings.checkpointEvery) {
+                    database->checkpoint(false);
+                    lastCheckpoint = now;
+                }
                 const std::lock_guard lock(m_mutex);
                 m_run = writer->run();
                 m_committed = writer->ticks();

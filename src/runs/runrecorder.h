@@ -22,6 +22,9 @@ struct RecorderSettings {
     std::int64_t maxAgeMs = 0;
     // A crash loses at most what came in since the last commit.
     std::chrono::milliseconds commitEvery{1000};
+    // The write-ahead log reaches the disk only at a checkpoint (SQLite syncs it then, not at
+    // every commit): a power cut loses at most what came in since the last one.
+    std::chrono::milliseconds checkpointEvery{5000};
     // The limits are applied at the start and then after this many commits.
     int commitsBetweenLimits = 3600;
     // Milliseconds since 1970 UTC and the local UTC offset, for the run's start (read by the

@@ -454,6 +454,35 @@ private slots:
         feeder.join();
     }
 
+    // The checkpoints carry the ticks from the write-ahead log into the database file: with the
+    // log lost, the file alone holds the ticks up to the last checkpoint.
+    void checkpointsCarryTicksIntoTheFile_data() {
+        QTest::addColumn<int>("checkpointEveryMs");
+        QTest::addColumn<bool>("inTheFile");
+        QTest::newRow("at every commit") << 0 << true;
+        QTest::newRow("not yet") << 3600000 << false;
+    }
+
+    void checkpointsCarryTicksIntoTheFile() {
+        QFETCH(int, checkpointEveryMs);
+        QFETCH(bool, inTheFile);
+        QTemporaryDir folder;
+        QTemporaryDir copy;
+        RecorderSettings settings = settingsFor(folder.path().toStdString());
+        settings.checkpointEvery = std::chrono::milliseconds(checkpointEveryMs);
+        RunRecorder recorder(settings, [](const RecorderStatus&) {});
+        for (int index = 0; index < 100; ++index)
+            recorder.add(tickAt(kClocksGoBack + index * 1000LL, {20.0f}));
+        recorder.flush();
+        QCOMPARE(recorder.committedTicks(), 100);
+        std::filesystem::copy_file(pathIn(folder, "runs.sqlite"), pathIn(copy, "runs.sqlite"));
+        RunDatabase database(pathIn(copy, "runs.sqlite"));
+        const std::vector<RunInfo> runs = database.runs();
+        QCOMPARE(runs.size(), inTheFile ? std::size_t{1} : std::size_t{0});
+        if (inTheFile)
+            QCOMPARE(runs[0].ticks, 100);
+    }
+
 #ifndef _WIN32
     void fullDiskStopsTheRecorder() {
         QTemporaryDir folder;
