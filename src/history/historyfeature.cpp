@@ -2,13 +2,45 @@
 
 #include "events/runpublisher.h"
 #include "history/historywindow.h"
+#include "history/runlistwindow.h"
+#include "history/storedrun.h"
+#include "runs/runrecorder.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QSettings>
+#include <QStatusBar>
+#include <algorithm>
 #include <exception>
 
 namespace thermavo {
+
+namespace {
+
+// A run read back whole up to this many ticks (about 40 MB, eleven days at one a second);
+// a longer one is read as its summaries, four points a block.
+constexpr std::size_t kLoadedTicks = 1'000'000;
+constexpr std::int64_t kBytesPerMegabyte = 1'000'000;
+constexpr std::int64_t kMsPerDay = 86'400'000;
+// The size limit unless the settings say otherwise: over a year of one-second ticks.
+constexpr std::int64_t kDefaultKeepMegabytes = 2000;
+
+const char* levelText(int level) {
+    switch (level) {
+    case 0:
+        return "each minute's";
+    case 1:
+        return "each hour's";
+    default:
+        return "each day's";
+    }
+}
+
+} // namespace
 
 HistoryFeature::HistoryFeature(const FeatureHost& host, QObject* parent)
     : QObject(parent), m_host(host) {
@@ -24,9 +56,47 @@ HistoryFeature::HistoryFeature(const FeatureHost& host, QObject* parent)
     connect(m_host.events, &RunPublisher::sampleTick, this, &HistoryFeature::record);
     connect(m_host.events, &RunPublisher::linkChanged, this, &HistoryFeature::linkChanged);
     qApp->installEventFilter(this);
+    if (m_host.dataFolder.isEmpty())
+        return;
+    m_showRuns = new QAction(QStringLiteral("Runs on disk…"), m_host.chart);
+    m_showRuns->setObjectName(QStringLiteral("ShowRunsAction"));
+    m_showRuns->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+H")));
+    m_host.chart->addAction(m_showRuns);
+    connect(m_showRuns, &QAction::triggered, this, &HistoryFeature::showRuns);
+    m_storeLabel = new QLabel(m_host.statusBar);
+    m_storeLabel->setObjectName(QStringLiteral("RunStoreLabel"));
+    m_storeLabel->hide();
+    m_host.statusBar->insertPermanentWidget(0, m_storeLabel);
+
+    runs::RecorderSettings settings;
+    settings.folder = QDir::toNativeSeparators(m_host.dataFolder).toStdString();
+    qint64 keepMegabytes = kDefaultKeepMegabytes;
+    qint64 keepDays = 0;
+    if (!m_host.settingsFile.isEmpty()) {
+        QSettings file(m_host.settingsFile, QSettings::IniFormat);
+        keepMegabytes =
+            file.value(QStringLiteral("History/KeepMegabytes"), keepMegabytes).toLongLong();
+        keepDays = file.value(QStringLiteral("History/KeepDays"), keepDays).toLongLong();
+    }
+    settings.maxBytes = std::max<qint64>(keepMegabytes, 0) * kBytesPerMegabyte;
+    settings.maxAgeMs = std::max<qint64>(keepDays, 0) * kMsPerDay;
+    const auto now = m_host.now;
+    settings.nowMs = [now] { return now().toMSecsSinceEpoch(); };
+    settings.utcOffsetSeconds = [now] { return now().offsetFromUtc(); };
+    m_recorder = std::make_unique<runs::RunRecorder>(
+        std::move(settings), [this](const runs::RecorderStatus& status) {
+            QMetaObject::invokeMethod(
+                this, [this, status] { storeChanged(status); }, Qt::QueuedConnection);
+        });
 }
 
 HistoryFeature::~HistoryFeature() {
+    m_cancelLoading = true;
+    if (m_loading.joinable())
+        m_loading.join();
+    // Closes the run on disk.
+    m_recorder.reset();
+    delete m_runList;
     qApp->removeEventFilter(this);
     // It shows the run, which goes with this feature.
     delete m_window;
@@ -39,11 +109,15 @@ void HistoryFeature::record(const SampleTick& tick) {
         values[static_cast<std::size_t>(channel)] = sample.valid ? sample.filtered : kNoSample;
     }
     m_run.append(tick.msSinceEpoch, values);
+    if (m_recorder != nullptr)
+        m_recorder->add(tick);
     if (m_window != nullptr)
         m_window->runGrew();
 }
 
 void HistoryFeature::linkChanged(const LinkEvent& event) {
+    if (m_recorder != nullptr)
+        m_recorder->add(event);
     // The time off line, or without the lost board, is a break in the run's history.
     if (event.change == LinkChange::OnLine || event.change == LinkChange::Back)
         m_run.breakSegment();
@@ -81,6 +155,129 @@ void HistoryFeature::openLogFile() {
 void HistoryFeature::closeWindow() {
     if (m_window != nullptr)
         m_window->close();
+    if (m_runList != nullptr)
+        m_runList->close();
+}
+
+QString HistoryFeature::storeStatus() const {
+    return m_storeLabel != nullptr && !m_storeLabel->isHidden() ? m_storeLabel->text() : QString();
+}
+
+void HistoryFeature::storeChanged(const runs::RecorderStatus& status) {
+    m_storePath = QString::fromStdString(status.path);
+    const QString text = QString::fromStdString(status.text);
+    if (status.stopped) {
+        m_storeLabel->setText(QStringLiteral("History not saved: %1").arg(text));
+        m_storeLabel->setToolTip(QStringLiteral("The run store stopped; the logs go on."));
+        m_storeLabel->show();
+    } else if (!text.isEmpty()) {
+        m_storeLabel->setText(
+            QStringLiteral("History in %1").arg(QFileInfo(m_storePath).fileName()));
+        m_storeLabel->setToolTip(text);
+        m_storeLabel->show();
+        m_host.showMessage(QMessageBox::Warning, QStringLiteral("Warning"),
+                           text + QLatin1Char('.'));
+    } else {
+        m_storeLabel->hide();
+    }
+}
+
+void HistoryFeature::flushStore() {
+    if (m_recorder != nullptr)
+        m_recorder->flush();
+}
+
+void HistoryFeature::showRuns() {
+    if (m_runList == nullptr) {
+        m_runList = new RunListWindow(m_host.window);
+        connect(m_runList, &RunListWindow::openRun, this, &HistoryFeature::openStoredRun);
+        connect(m_runList, &RunListWindow::deleteRun, this, &HistoryFeature::deleteStoredRun);
+    }
+    m_runList->show();
+    m_runList->raise();
+    if (m_storePath.isEmpty()) {
+        m_runList->setRuns({}, 0,
+                           m_recorder == nullptr || storeStatus().isEmpty()
+                               ? QStringLiteral("The run store is being opened.")
+                               : storeStatus());
+        return;
+    }
+    try {
+        runs::RunDatabase database(m_storePath.toStdString(), runs::RunDatabase::Check::Header);
+        m_runList->setRuns(database.runs(), m_recorder != nullptr ? m_recorder->currentRun() : 0,
+                           QDir::toNativeSeparators(m_storePath));
+    } catch (const std::exception& error) {
+        m_runList->setRuns({}, 0, QString::fromUtf8(error.what()));
+    }
+}
+
+void HistoryFeature::openStoredRun(qint64 run) {
+    if (m_recorder != nullptr && run == m_recorder->currentRun()) {
+        showRun();
+        return;
+    }
+    if (m_loading.joinable() || m_storePath.isEmpty())
+        return;
+    QString name = QStringLiteral("Run %1").arg(run);
+    if (m_runList != nullptr) {
+        for (const runs::RunInfo& info : m_runList->runs()) {
+            if (info.id == run)
+                name = QStringLiteral("Run of %1")
+                           .arg(RunListWindow::localText(info.startMs, info.startOffset));
+        }
+    }
+    m_cancelLoading = false;
+    m_loading = std::thread([this, run, name, path = m_storePath.toStdString()] {
+        auto store = std::make_shared<RunStore>();
+        QString shownName = name;
+        QString error;
+        bool summarized = false;
+        try {
+            runs::RunDatabase database(path, runs::RunDatabase::Check::Header);
+            StoredRun loaded = loadStoredRun(database, run, kLoadedTicks, m_cancelLoading);
+            *store = std::move(loaded.store);
+            summarized = loaded.summaryLevel >= 0;
+            if (summarized)
+                shownName += QStringLiteral(" (%1 first, lowest, highest and last)")
+                                 .arg(QLatin1String(levelText(loaded.summaryLevel)));
+        } catch (const std::exception& problem) {
+            error = QString::fromUtf8(problem.what());
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, store, shownName, summarized, error] {
+                storedRunRead(store, shownName, summarized, error);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HistoryFeature::storedRunRead(std::shared_ptr<RunStore> run, const QString& name,
+                                   bool summarized, const QString& error) {
+    m_loading.join();
+    if (m_cancelLoading)
+        return;
+    if (!error.isEmpty()) {
+        m_host.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                           QStringLiteral("The run cannot be read: %1.").arg(error));
+        return;
+    }
+    history().showStored(std::move(*run), name, summarized);
+}
+
+void HistoryFeature::deleteStoredRun(qint64 run) {
+    if (m_recorder == nullptr || m_runList == nullptr)
+        return;
+    // A long run takes a while to remove: the recorder's thread does it, the list goes on.
+    m_recorder->deleteRun(run);
+    std::vector<runs::RunInfo> left;
+    for (const runs::RunInfo& info : m_runList->runs()) {
+        if (info.id != run)
+            left.push_back(info);
+    }
+    std::reverse(left.begin(), left.end());
+    m_runList->setRuns(std::move(left), m_recorder->currentRun(),
+                       QDir::toNativeSeparators(m_storePath));
 }
 
 bool HistoryFeature::eventFilter(QObject* watched, QEvent* event) {

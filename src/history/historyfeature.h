@@ -5,15 +5,26 @@
 #include "history/runstore.h"
 
 #include <QObject>
+#include <atomic>
+#include <memory>
+#include <thread>
 
 class QAction;
+class QLabel;
 
 namespace thermavo {
 
 class HistoryWindow;
+class RunListWindow;
+
+namespace runs {
+class RunRecorder;
+struct RecorderStatus;
+} // namespace runs
 
 // Keeps every tick of the run the window publishes, and opens the history window on it: from
-// the strip chart's context menu, Ctrl+H, or a double-click on the chart.
+// the strip chart's context menu, Ctrl+H, or a double-click on the chart. With a data folder,
+// every tick also goes to the run store on disk, whose earlier runs the run list opens.
 class HistoryFeature : public QObject {
     Q_OBJECT
 
@@ -26,9 +37,24 @@ public:
     HistoryWindow* window() const { return m_window; }
     QAction& showRunAction() const { return *m_showRun; }
     QAction& openLogAction() const { return *m_openLog; }
+    QAction& showRunsAction() const { return *m_showRuns; }
+    // Null until first opened.
+    RunListWindow* runList() const { return m_runList; }
+    // The status bar's text about the run store; empty while all is well.
+    QString storeStatus() const;
+    // The database in use; empty while none.
+    QString storePath() const { return m_storePath; }
+    // Waits until every tick so far is on disk.
+    void flushStore();
+    // A stored run being read back.
+    bool loadingRun() const { return m_loading.joinable(); }
 
     void showRun();
     void openLogFile();
+    // Lists the runs on disk.
+    void showRuns();
+    void openStoredRun(qint64 run);
+    void deleteStoredRun(qint64 run);
     // The main window closes: the history window goes with it.
     void closeWindow();
 
@@ -39,12 +65,22 @@ private:
     void record(const SampleTick& tick);
     void linkChanged(const LinkEvent& event);
     HistoryWindow& history();
+    void storeChanged(const runs::RecorderStatus& status);
+    void storedRunRead(std::shared_ptr<RunStore> run, const QString& name, bool summarized,
+                       const QString& error);
 
     FeatureHost m_host;
     RunStore m_run;
     HistoryWindow* m_window = nullptr;
+    RunListWindow* m_runList = nullptr;
     QAction* m_showRun = nullptr;
     QAction* m_openLog = nullptr;
+    QAction* m_showRuns = nullptr;
+    QLabel* m_storeLabel = nullptr;
+    QString m_storePath;
+    std::unique_ptr<runs::RunRecorder> m_recorder;
+    std::thread m_loading;
+    std::atomic<bool> m_cancelLoading{false};
 };
 
 } // namespace thermavo

@@ -253,6 +253,7 @@ void HistoryWindow::logRead() {
         return;
     }
     m_log = std::move(store);
+    m_logSummarized = false;
     m_logName = m_loadingName;
     display(m_log, m_logName);
     const QStringList notes = m_loader->notes();
@@ -264,6 +265,18 @@ void HistoryWindow::logRead() {
                 .arg(m_logName, notes.join(QStringLiteral("; ")),
                      more > 0 ? QStringLiteral("; and %1 more such lines").arg(more) : QString()));
     }
+}
+
+void HistoryWindow::showStored(RunStore run, const QString& name, bool summarized) {
+    QWidget::show();
+    raise();
+    activateWindow();
+    if (busy()) {
+        return;
+    }
+    m_log = std::move(run);
+    m_logSummarized = summarized;
+    display(m_log, name);
 }
 
 void HistoryWindow::display(const RunStore& store, const QString& source) {
@@ -550,7 +563,7 @@ void HistoryWindow::CsvButtonClick() {
 }
 
 void HistoryWindow::saveView(bool csv) {
-    if (busy()) {
+    if (busy() || (csv && refuseSummaryCsv())) {
         return;
     }
     const QString path =
@@ -576,8 +589,18 @@ bool HistoryWindow::savePng(const QString& path) {
     return plot().savePng(path);
 }
 
+bool HistoryWindow::refuseSummaryCsv() {
+    if (showingRun() || !m_logSummarized) {
+        return false;
+    }
+    m_services.showMessage(QMessageBox::Information, QStringLiteral("Information"),
+                           QStringLiteral("This run is shown as its summaries, which are no "
+                                          "samples; it cannot be saved as CSV."));
+    return true;
+}
+
 bool HistoryWindow::saveCsv(const QString& path) {
-    if (busy()) {
+    if (busy() || refuseSummaryCsv()) {
         return false;
     }
     auto file = std::make_unique<QSaveFile>(path);

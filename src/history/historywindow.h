@@ -60,6 +60,10 @@ public:
     void readLog(const QString& path);
     // New ticks were appended to the run.
     void runGrew();
+    // Shows a run read back from the disk, as a log read back is shown; not while a CSV file is
+    // being written from what is shown. A run shown as its summaries is not saved as CSV, whose
+    // rows are samples.
+    void showStored(RunStore run, const QString& name, bool summarized);
 
     bool showingRun() const { return m_shown == &m_run; }
     const RunStore& shownStore() const { return *m_shown; }
@@ -108,6 +112,7 @@ private:
     void writeCsvRows();
     void finishCsv(bool cancelled);
     void saveView(bool csv);
+    bool refuseSummaryCsv();
     QString valueText(float value) const;
     QString localText(std::int64_t msSinceEpoch);
     double nowSeconds() const;
@@ -118,6 +123,7 @@ private:
     RegionalSettings m_regional;
 
     RunStore m_log;
+    bool m_logSummarized = false;
     QString m_logName;
     const RunStore* m_shown = &m_run;
     ViewState m_view;

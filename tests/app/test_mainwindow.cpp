@@ -286,6 +286,7 @@ private slots:
         services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 50; };
         services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
         services.settingsFile = m_folder.filePath(QStringLiteral("thermavo.INI"));
+        services.dataFolder = m_folder.filePath(QStringLiteral("data"));
         QFile::remove(services.settingsFile);
         m_form = std::make_unique<TMainForm>(services);
     }

@@ -45,6 +45,7 @@ MainFormServices soakServices(const QTemporaryDir& folder, std::vector<QString>&
     };
     services.choosePort = [] { return std::optional<int>(kPort); };
     services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    services.dataFolder = folder.filePath(QStringLiteral("data"));
     return services;
 }
 

@@ -1255,6 +1255,8 @@ int runLoggingChild(int port, int row, const QString& file) {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     };
     services.settingsFile = file + QStringLiteral(".INI");
+    // The run store stays beside the log, out of the user's data folder.
+    services.dataFolder = file + QStringLiteral(".runs");
     TMainForm form(services);
     Ui::TMainForm& ui = form.ui();
     ui.SampleIntervalField->setValue(1);

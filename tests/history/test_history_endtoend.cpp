@@ -1,24 +1,33 @@
 #include "app/features.h"
 #include "app/frmMain.h"
+#include "events/runpublisher.h"
+#include "filesizelimit.h"
 #include "harness.h"
 #include "history/historyfeature.h"
 #include "history/historyplot.h"
 #include "history/historywindow.h"
+#include "history/runlistwindow.h"
 #include "link/datapacket.h"
+#include "runs/rundatabase.h"
 #include "ui/fileedit.h"
 #include "ui/integerfield.h"
 #include "ui/stripchart.h"
 #include "ui_frmMain.h"
+#include "ui_runlistwindow.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 // The real window on line to thermavo-sim: the run it records is what the history window shows,
@@ -34,6 +43,9 @@ constexpr int kTabRow = 1;
 constexpr int kQuietSampleSeconds = 1000;
 constexpr int kSettleMs = 10'000;
 constexpr int kPort = 231;
+constexpr int kKilledPort = 232;
+// The argument that makes this program the recording program of runKilledListsAsCrashed.
+constexpr char kRecordingChild[] = "--recording-child";
 
 struct Tick {
     QDateTime when;
@@ -62,10 +74,12 @@ private:
         };
         services.choosePort = [this] { return m_chosenPort; };
         services.settingsFile = m_folder.filePath(QStringLiteral("thermavo.INI"));
+        services.dataFolder = dataFolder();
         return services;
     }
 
     Ui::TMainForm& ui() { return m_form->ui(); }
+    QString dataFolder() const { return m_folder.filePath(QStringLiteral("data")); }
 
     void switchOnLine() {
         m_chosenPort = kPort;
@@ -99,6 +113,7 @@ private slots:
         m_messages.clear();
         m_now = QDateTime(QDate(2024, 12, 8), QTime(15, 12, 0));
         QFile::remove(m_folder.filePath(QStringLiteral("thermavo.INI")));
+        QDir(dataFolder()).removeRecursively();
         m_form = std::make_unique<TMainForm>(services());
         ui().SampleIntervalField->setValue(kQuietSampleSeconds);
         m_form->IntervalFieldChange();
@@ -170,6 +185,36 @@ private slots:
         QVERIFY(hasSample(run.value(0, 7)));
         QCOMPARE(history->plot().xAxis->range().upper, secondsOf(run.time(run.size() - 1)));
 
+        // The run on disk holds the same ticks, to the hundredth, with the break in its changes.
+        HistoryFeature& feature = m_form->features().history();
+        feature.flushStore();
+        QVERIFY(!feature.storePath().isEmpty());
+        {
+            runs::RunDatabase stored(feature.storePath().toStdString());
+            const std::vector<runs::RunInfo> runs = stored.runs();
+            QCOMPARE(runs.size(), std::size_t{1});
+            QCOMPARE(runs[0].state, runs::RunState::Recording);
+            QCOMPARE(runs[0].ticks, static_cast<std::int64_t>(ticks.size()));
+            const std::vector<runs::StoredTick> back =
+                stored.ticks(runs[0].id, 0, std::numeric_limits<std::int64_t>::max(), 1000);
+            QCOMPARE(back.size(), ticks.size());
+            for (std::size_t index = 0; index < ticks.size(); ++index) {
+                QCOMPARE(back[index].ms, ticks[index].when.toMSecsSinceEpoch());
+                QCOMPARE(back[index].utcOffsetSeconds, ticks[index].when.offsetFromUtc());
+                for (std::size_t channel = 0; channel < kHistoryChannels; ++channel) {
+                    const float expected = ticks[index].values[channel];
+                    QCOMPARE(back[index].channels[channel].valid, hasSample(expected));
+                    if (hasSample(expected))
+                        QCOMPARE(runs::toHundredths(back[index].channels[channel].filtered),
+                                 runs::toHundredths(expected));
+                }
+            }
+            int onLine = 0;
+            for (const runs::StoredChange& change : stored.changes(runs[0].id))
+                onLine += change.kind == static_cast<int>(LinkChange::OnLine);
+            QCOMPARE(onLine, 2);
+        }
+
         // The log the window wrote reads back as the samples it logged.
         history->readLog(log);
         QTRY_VERIFY_WITH_TIMEOUT(!history->busy(), kSettleMs);
@@ -199,8 +244,8 @@ private slots:
         QStringList texts;
         for (const QAction* action : chart.actions())
             texts << action->text();
-        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…", "Alarms…",
-                                     "Publish to a broker…"}));
+        QCOMPARE(texts, (QStringList{"Show the whole run", "Open a log file…", "Runs on disk…",
+                                     "Alarms…", "Publish to a broker…"}));
         QCOMPARE(chart.actions().first()->shortcut(), QKeySequence(QStringLiteral("Ctrl+H")));
         QVERIFY(m_form->features().history().window() == nullptr);
 
@@ -215,7 +260,132 @@ private slots:
         m_form->close();
         QVERIFY(!m_form->features().history().window()->isVisible());
     }
+
+    // The program killed while on line; started again, it lists that run as ended by a crash,
+    // holding every tick up to a few seconds before the kill, and opens it.
+    void runKilledListsAsCrashed() {
+        Simulator board(kKilledPort, {"--rate", "10"});
+        QVERIFY(board.waitUntilReady());
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QCoreApplication::applicationFilePath(),
+                      {kRecordingChild, QString::number(kKilledPort), dataFolder()});
+        int published = 0;
+        QElapsedTimer waited;
+        waited.start();
+        while (published < 5 && waited.elapsed() < 4 * kSettleMs) {
+            program.waitForReadyRead(100);
+            while (program.canReadLine())
+                published = program.readLine().trimmed().toInt();
+        }
+        QCOMPARE(published, 5);
+        program.kill();
+        QVERIFY(program.waitForFinished(kSettleMs));
+
+        HistoryFeature& feature = m_form->features().history();
+        QTRY_VERIFY_WITH_TIMEOUT(!feature.storePath().isEmpty(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        feature.showRuns();
+        RunListWindow* list = feature.runList();
+        QVERIFY(list != nullptr);
+        QVERIFY(list->isVisible());
+        QTableWidget& table = *list->ui().RunTable;
+        QCOMPARE(table.rowCount(), 1);
+        QCOMPARE(table.item(0, 4)->text(), QStringLiteral("crashed"));
+        QCOMPARE(table.item(0, 2)->text(), QStringLiteral("Vexor08"));
+        // Commits come every second: a tick a second means at most two are lost.
+        const int kept = table.item(0, 3)->text().toInt();
+        QVERIFY2(kept >= published - 2 && kept <= published,
+                 qPrintable(QStringLiteral("%1 of %2").arg(kept).arg(published)));
+        QVERIFY(list->ui().DeleteButton->isEnabled() == false);
+        table.selectRow(0);
+        QVERIFY(list->ui().DeleteButton->isEnabled());
+        list->ui().OpenButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(m_form->features().history().window() != nullptr, kSettleMs);
+        HistoryWindow& history = *m_form->features().history().window();
+        QTRY_VERIFY_WITH_TIMEOUT(!history.showingRun(), kSettleMs);
+        QCOMPARE(static_cast<int>(history.shownStore().size()), kept);
+        QVERIFY(hasSample(history.shownStore().value(0, 7)));
+
+        // Deleted, it is gone from the list and the disk.
+        list->ui().DeleteButton->click();
+        QCOMPARE(table.rowCount(), 0);
+        feature.flushStore();
+        runs::RunDatabase stored(feature.storePath().toStdString());
+        QVERIFY(stored.runs().empty());
+    }
+
+    // A full disk stops the run store with a text in the status bar; the window goes on.
+    void fullDiskShowsInTheStatusBar() {
+        Simulator board(kPort, {"--rate", "20"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(m_form->findChild<DataPacket*>(), &DataPacket::StringPacket);
+        std::vector<Tick> ticks;
+        switchOnLine();
+        tick(replies, ticks);
+        HistoryFeature& feature = m_form->features().history();
+        feature.flushStore();
+        QVERIFY(feature.storeStatus().isEmpty());
+        auto* label = ui().StatusBar->findChild<QLabel*>(QStringLiteral("RunStoreLabel"));
+        QVERIFY(label != nullptr);
+        QVERIFY(label->isHidden());
+        {
+            const std::string wal = feature.storePath().toStdString() + "-wal";
+            const FileSizeLimit limit(static_cast<rlim_t>(std::filesystem::file_size(wal)) + 1024);
+            for (int count = 0; count < 3; ++count)
+                tick(replies, ticks);
+            feature.flushStore();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(feature.storeStatus(),
+                                  QStringLiteral("History not saved: the disk is full"), kSettleMs);
+        m_form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+        QVERIFY(label->isVisible());
+        QVERIFY(m_form->onLine());
+        tick(replies, ticks);
+        QCOMPARE(m_form->features().history().run().size(), ticks.size());
+    }
 };
 
-QTEST_MAIN(HistoryEndToEndTest)
+namespace {
+
+// The recording program of runKilledListsAsCrashed: the window as the program has it, on line
+// to COM<port> with a one-second sample and its run store in `folder`. It says on standard output
+// how many ticks it has published.
+int runRecordingChild(int port, const QString& folder) {
+    MainFormServices services = MainFormServices::system();
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.choosePort = [port] { return std::optional<int>(port); };
+    services.showMessage = [](QMessageBox::Icon, const QString&, const QString& text) {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    };
+    services.settingsFile = folder + QStringLiteral(".INI");
+    services.dataFolder = folder;
+    TMainForm form(services);
+    Ui::TMainForm& ui = form.ui();
+    ui.SampleIntervalField->setValue(1);
+    form.IntervalFieldChange();
+    int published = 0;
+    QObject::connect(&form.events(), &RunPublisher::sampleTick, &form, [&published] {
+        std::printf("%d\n", ++published);
+        std::fflush(stdout);
+    });
+    ui.OnLineButton->click();
+    if (!form.onLine())
+        return 1;
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    if (argc == 4 && std::strcmp(argv[1], kRecordingChild) == 0)
+        return runRecordingChild(std::atoi(argv[2]), QString::fromLocal8Bit(argv[3]));
+    application.setAttribute(Qt::AA_Use96Dpi, true);
+    HistoryEndToEndTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_history_endtoend.moc"

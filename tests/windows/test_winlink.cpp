@@ -516,6 +516,7 @@ void WinLinkTest::windowReconnectsWhenTheBoardIsBack() {
     };
     services.choosePort = [this] { return std::optional<int>(m_port); };
     services.settingsFile = folder.filePath(QStringLiteral("thermavo.INI"));
+    services.dataFolder = folder.filePath(QStringLiteral("data"));
     services.reconnectIntervalMs = 100;
     TMainForm form(services);
     form.ui().OnLineButton->click();
@@ -599,6 +600,7 @@ void WinLinkTest::sessionEndClosesBeforeItIsAnswered() {
     };
     services.choosePort = [this] { return std::optional<int>(m_port); };
     services.settingsFile = settings;
+    services.dataFolder = folder.filePath(QStringLiteral("data"));
     TMainForm form(services);
     form.showAtStart();
     QVERIFY(QTest::qWaitForWindowExposed(&form));

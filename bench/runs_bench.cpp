@@ -1,0 +1,143 @@
+#include "history/storedrun.h"
+#include "runs/rundatabase.h"
+#include "runs/runwriter.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <unistd.h>
+
+// A long run at one tick a second, 8 channels, into the run store on disk: what a tick takes on
+// disk, the resident memory while writing, and reading the run back for the history window.
+// THERMAVO_BENCH_TICKS sets the run's length; a year (31,536,000) unless told.
+
+using namespace thermavo;
+
+namespace {
+
+constexpr std::int64_t kStartMs = 1733126400000; // 2024-12-02 08:00 UTC
+// Commits of a second's ticks would take as long as the year itself; the writer's batches are
+// what comes in a second at most, so these ticks go in larger ones.
+constexpr std::int64_t kTicksPerCommit = 10'000;
+
+long residentBytes() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLong() * sysconf(_SC_PAGESIZE);
+}
+
+std::int64_t runTicks() {
+    const char* text = std::getenv("THERMAVO_BENCH_TICKS");
+    return text != nullptr ? std::atoll(text) : 31'536'000;
+}
+
+SampleTick tickAt(std::int64_t index) {
+    SampleTick tick;
+    tick.msSinceEpoch = kStartMs + index * 1000;
+    tick.utcOffsetSeconds = 3600;
+    const double t = static_cast<double>(index);
+    for (std::size_t channel = 0; channel < kTickChannels; ++channel) {
+        // A daily swing, a slow drift and a little noise, the sample noisier than the filtered.
+        const double c = static_cast<double>(channel);
+        const double filtered = 20.0 + c + 3.0 * std::sin(t / 86400.0 * 6.2832 + c) +
+                                0.2 * std::sin(t * 0.37 + c * 1.7);
+        tick.channels[channel] = {true, static_cast<float>(filtered + 0.05 * std::sin(t * 1.3)),
+                                  static_cast<float>(filtered)};
+    }
+    return tick;
+}
+
+struct Store {
+    QTemporaryDir folder;
+    std::string path;
+    std::int64_t run = 0;
+};
+
+Store& store() {
+    static Store made;
+    return made;
+}
+
+void WriteRun(benchmark::State& state) {
+    Store& made = store();
+    made.path = made.folder.filePath(QStringLiteral("runs.sqlite")).toStdString();
+    const std::int64_t ticks = runTicks();
+    long peak = 0;
+    for (auto _ : state) {
+        runs::RunDatabase database(made.path);
+        runs::RunWriter writer(database, kStartMs, 3600, 0);
+        for (std::int64_t index = 0; index < ticks; ++index) {
+            writer.add(tickAt(index));
+            if ((index + 1) % kTicksPerCommit == 0) {
+                writer.commit();
+                peak = std::max(peak, residentBytes());
+            }
+        }
+        writer.close(kStartMs + ticks * 1000, 3600);
+        made.run = writer.run();
+        database.checkpoint(true);
+    }
+    const auto bytes = static_cast<double>(std::filesystem::file_size(made.path));
+    state.counters["ticks"] = static_cast<double>(ticks);
+    state.counters["bytes_per_tick"] = bytes / static_cast<double>(ticks);
+    state.counters["file_MB"] = bytes / 1e6;
+    state.counters["resident_MB_writing"] = static_cast<double>(peak) / 1e6;
+    state.counters["ticks_per_s"] =
+        benchmark::Counter(static_cast<double>(ticks), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WriteRun)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// What opening the run in the history window costs: the list of runs, then the run read back
+// within the window's budget of points.
+void OpenRun(benchmark::State& state) {
+    Store& made = store();
+    std::size_t points = 0;
+    int level = -1;
+    const std::atomic<bool> cancel{false};
+    for (auto _ : state) {
+        runs::RunDatabase database(made.path, runs::RunDatabase::Check::Header);
+        benchmark::DoNotOptimize(database.runs());
+        StoredRun loaded = loadStoredRun(database, made.run, 1'000'000, cancel);
+        points = loaded.store.size();
+        level = loaded.summaryLevel;
+    }
+    state.counters["points"] = static_cast<double>(points);
+    state.counters["summary_level"] = level;
+    state.counters["resident_MB"] = static_cast<double>(residentBytes()) / 1e6;
+}
+BENCHMARK(OpenRun)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A zoom or pan step in a long run: a day's ticks, or a week of minute summaries.
+void ReadRange(benchmark::State& state) {
+    Store& made = store();
+    runs::RunDatabase database(made.path, runs::RunDatabase::Check::Header);
+    const std::int64_t middle = kStartMs + runTicks() / 2 * 1000;
+    std::size_t read = 0;
+    for (auto _ : state) {
+        if (state.range(0) == 0)
+            read = database.ticks(made.run, middle, middle + 86'400'000, 100'000).size();
+        else
+            read = database.blocks(made.run, 0, middle, middle + 7 * 86'400'000).size();
+        benchmark::DoNotOptimize(read);
+    }
+    state.counters["rows"] = static_cast<double>(read);
+}
+BENCHMARK(ReadRange)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Opening the year's file as the recorder does at each start: the check of every page.
+void OpenWithCheck(benchmark::State& state) {
+    Store& made = store();
+    for (auto _ : state)
+        runs::RunDatabase database(made.path);
+}
+BENCHMARK(OpenWithCheck)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

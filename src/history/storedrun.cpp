@@ -1,0 +1,128 @@
+#include "history/storedrun.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace thermavo {
+
+namespace {
+
+constexpr std::size_t kPieceTicks = 65536;
+
+TickValues filteredValues(const runs::TickChannels& channels) {
+    TickValues values;
+    for (std::size_t channel = 0; channel < values.size(); ++channel)
+        values[channel] = channels[channel].valid ? channels[channel].filtered : kNoSample;
+    return values;
+}
+
+// The ticks, with a break at every time the board went on line or came back.
+void loadTicks(runs::RunDatabase& database, std::int64_t run, RunStore& store,
+               const std::atomic<bool>& cancel) {
+    std::vector<std::int64_t> breaks;
+    for (const runs::StoredChange& change : database.changes(run)) {
+        if (change.kind == static_cast<int>(LinkChange::OnLine) ||
+            change.kind == static_cast<int>(LinkChange::Back))
+            breaks.push_back(change.ms);
+    }
+    auto nextBreak = breaks.begin();
+    std::int64_t from = std::numeric_limits<std::int64_t>::min();
+    for (;;) {
+        const std::vector<runs::StoredTick> piece =
+            database.ticks(run, from, std::numeric_limits<std::int64_t>::max(), kPieceTicks);
+        for (const runs::StoredTick& tick : piece) {
+            bool newSegment = false;
+            while (nextBreak != breaks.end() && *nextBreak <= tick.ms) {
+                newSegment = true;
+                ++nextBreak;
+            }
+            if (newSegment)
+                store.breakSegment();
+            store.append(tick.ms, filteredValues(tick.channels));
+        }
+        if (piece.size() < kPieceTicks || cancel)
+            return;
+        from = piece.back().ms + 1;
+    }
+}
+
+void loadBlocks(runs::RunDatabase& database, std::int64_t run, int level, RunStore& store,
+                const std::atomic<bool>& cancel) {
+    const std::int64_t span = runs::kLevelSpanMs[level];
+    std::int64_t from = std::numeric_limits<std::int64_t>::min();
+    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+    for (;;) {
+        std::vector<runs::StoredBlock> piece =
+            database.blocks(run, level, from, std::numeric_limits<std::int64_t>::max());
+        if (piece.size() > kPieceTicks)
+            piece.resize(kPieceTicks);
+        for (const runs::StoredBlock& block : piece) {
+            // A block without ticks before this one: a break.
+            if (previous != std::numeric_limits<std::int64_t>::min() &&
+                block.startMs != previous + span)
+                store.breakSegment();
+            previous = block.startMs;
+            std::array<TickValues, 4> points;
+            for (TickValues& point : points)
+                point.fill(kNoSample);
+            for (std::size_t channel = 0; channel < kHistoryChannels; ++channel) {
+                const runs::ChannelSummary& summary = block.summary[channel];
+                if (summary.count == 0)
+                    continue;
+                const bool lowestFirst = summary.lowestMs <= summary.highestMs;
+                points[0][channel] = runs::fromHundredths(summary.first);
+                points[1][channel] =
+                    runs::fromHundredths(lowestFirst ? summary.lowest : summary.highest);
+                points[2][channel] =
+                    runs::fromHundredths(lowestFirst ? summary.highest : summary.lowest);
+                points[3][channel] = runs::fromHundredths(summary.last);
+            }
+            for (std::size_t point = 0; point < points.size(); ++point)
+                store.append(block.startMs + span * static_cast<std::int64_t>(point) / 4,
+                             points[point]);
+        }
+        if (piece.size() < kPieceTicks || cancel)
+            return;
+        from = piece.back().startMs + 1;
+    }
+}
+
+} // namespace
+
+StoredRun loadStoredRun(runs::RunDatabase& database, std::int64_t run, std::size_t maxTicks,
+                        const std::atomic<bool>& cancel) {
+    StoredRun loaded;
+    std::int64_t ticks = 0;
+    for (const runs::RunInfo& info : database.runs()) {
+        if (info.id == run)
+            ticks = info.ticks;
+    }
+    if (static_cast<std::size_t>(ticks) <= maxTicks) {
+        loaded.summaryLevel = -1;
+        loadTicks(database, run, loaded.store, cancel);
+        return loaded;
+    }
+    // The finest level whose blocks fit: four points a block.
+    int level = 0;
+    while (level + 1 < runs::kLevels &&
+           static_cast<std::size_t>(database.blockCount(run, level)) * 4 > maxTicks)
+        ++level;
+    loaded.summaryLevel = level;
+    loadBlocks(database, run, level, loaded.store, cancel);
+    return loaded;
+}
+
+std::string boardName(int boardRow) {
+    switch (boardRow) {
+    case 0:
+        return "Vexor08";
+    case 1:
+        return "Vexor04";
+    case 2:
+        return "Vexor04 USB";
+    default:
+        return "?";
+    }
+}
+
+} // namespace thermavo
