@@ -108,8 +108,11 @@ check "a second install keeps the settings file" cmp -s "$settings" "$work/setti
 check "a second install lists the same files" diff <(grep -v '^#' "$manifest") "$work/manifest"
 
 "$source_dir/scripts/install" --uninstall
-check "uninstalling leaves only the settings file of what was installed" \
-    diff <(listing) <({
+# The runs the program recorded are the user's data, which an uninstall keeps as it keeps the
+# settings.
+check "uninstalling keeps the recorded runs" test -f "$HOME/.local/share/thermavo/runs.sqlite"
+check "uninstalling leaves only the settings file and the runs of what was installed" \
+    diff <(listing | grep -v '^\./\.local/share/thermavo') <({
         echo "$before"
         printf '%s\n' ./.local/opt ./.local/opt/thermavo ./.local/opt/thermavo/thermavo.INI
     } | sort)
