@@ -36,8 +36,10 @@ std::filesystem::path utf8Path(const std::string& path) {
     return std::filesystem::path(std::u8string(path.begin(), path.end()));
 }
 
+// With forward slashes on Windows too, as the rest of the program writes its paths, so the
+// names the user is told and the names the program compares are one.
 std::string utf8Text(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
+    const std::u8string text = path.generic_u8string();
     return std::string(text.begin(), text.end());
 }
 

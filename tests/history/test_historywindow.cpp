@@ -137,8 +137,12 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(m_folder.isValid());
-        // Winter time in Berlin, so the CSV's offsets and the autumn night below are known.
+        // Winter time in Berlin, so the CSV's offsets and the autumn night below are known. On
+        // Windows the zone comes from Windows' settings: there the C library would read this
+        // name as no zone at all, and Qt's local time would part from the system's zone.
+#ifndef Q_OS_WIN
         qputenv("TZ", "Europe/Berlin");
+#endif
     }
 
     void init() {
@@ -149,7 +153,9 @@ private slots:
         m_now = QDateTime(QDate(2024, 12, 8), QTime(15, 12, 0));
     }
 
-    void cleanup() { m_window.reset(); }
+    void cleanup() {
+        m_window.reset();
+    }
 
     // A log written by the log writers reads back as the samples that were logged: times to
     // the second (SYLK to the millisecond), values to the hundredth, the hour off line a break.
@@ -420,6 +426,11 @@ private slots:
 
     void logAcrossTheClocksGoingBack() {
         QFETCH(int, primedOffset);
+        // The log is read in the process's own zone, which TZ sets to Berlin's on Linux; Qt on
+        // Windows takes the zone from Windows' settings.
+        if (QDateTime(QDate(2024, 10, 26), QTime(12, 0)).offsetFromUtc() != 7200 ||
+            QDateTime(QDate(2024, 10, 27), QTime(4, 0)).offsetFromUtc() != 3600)
+            QSKIP("needs the process's time zone to be Berlin's");
         const QTimeZone berlin("Europe/Berlin");
         const QDateTime start(QDate(2024, 10, 26), QTime(23, 30), QTimeZone::utc());
         const int records = 7200;
@@ -610,6 +621,9 @@ private slots:
     // A medium that fills up while the CSV file is written is named as the reason, and no
     // part of the file is left.
     void csvOnAFullMedium() {
+#ifdef Q_OS_WIN
+        QSKIP("Windows has no file size limit per process to stand in for a full medium");
+#else
         fillRun(20000);
         openWindow();
         const QString path = m_folder.filePath(QStringLiteral("full.csv"));
@@ -623,6 +637,7 @@ private slots:
         QVERIFY2(m_messages[0].text.contains(QStringLiteral("File too large")),
                  qPrintable(m_messages[0].text));
         QVERIFY(!QFile::exists(path));
+#endif
     }
 
     // Closing the window while the CSV file is written finishes the file; so does the end of

@@ -126,10 +126,13 @@ private slots:
         if (password.isEmpty()) {
             QVERIFY(!QFile::exists(secret()));
         } else {
+#ifndef Q_OS_WIN
+            // Windows keeps access in lists, which these bits do not show.
             QCOMPARE(QFile::permissions(secret()) &
                          (QFileDevice::ReadGroup | QFileDevice::ReadOther |
                           QFileDevice::WriteGroup | QFileDevice::WriteOther),
                      QFileDevice::Permissions());
+#endif
         }
     }
 };

@@ -11,6 +11,9 @@ if(WIN32)
         set_tests_properties(test_regional_${locale} PROPERTIES
             ENVIRONMENT "LC_ALL=${locale}.UTF-8;${thermavo_wine_environment}"
             TIMEOUT 60
-            LABELS ui)
+            LABELS ui
+            # Wine keeps one regional setting for the whole prefix: another program starting
+            # beside it with another one changes it under the test.
+            RUN_SERIAL TRUE)
     endforeach()
 endif()
