@@ -57,17 +57,10 @@ private:
     QString path(const QString& name) const { return m_folder.filePath(name); }
 
     MainFormServices services() {
-        MainFormServices services;
-        services.now = [this] { return m_now; };
-        services.regionalSettings = [] { return RegionalSettings{}; };
-        services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
-        services.showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-            m_messages.push_back(text);
-        };
-        services.choosePort = [this] { return m_chosenPort; };
-        services.settingsFile = path(QStringLiteral("thermavo.INI"));
-        services.dataFolder = path(QStringLiteral("data"));
-        return services;
+        return harness::endToEndServices(
+            [this] { return m_now; }, [this] { return m_chosenPort; },
+            [this](const QString& text) { m_messages.push_back(text); },
+            path(QStringLiteral("thermavo.INI")), path(QStringLiteral("data")));
     }
 
     Ui::TMainForm& ui() { return m_form->ui(); }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/frmMain.h"
+#include "ui/regional.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -7,6 +10,8 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 // What the fault and soak programs share: the simulated board as a child process, the process's
@@ -14,6 +19,25 @@
 namespace thermavo::harness {
 
 constexpr int kSimulatorStartMs = 5000;
+
+// The window's services in the end-to-end tests: the test's own clock, plain regional settings, a
+// link clock that moves 10 ms a reading, each box's text handed to `message` instead of waiting
+// for a click, the port the test chose, and the settings file and data folder it names.
+inline MainFormServices endToEndServices(std::function<QDateTime()> now,
+                                         std::function<std::optional<int>()> chosenPort,
+                                         std::function<void(const QString&)> message,
+                                         const QString& settingsFile, const QString& dataFolder) {
+    MainFormServices services;
+    services.now = std::move(now);
+    services.regionalSettings = [] { return RegionalSettings{}; };
+    services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
+    services.showMessage = [message = std::move(message)](QMessageBox::Icon, const QString&,
+                                                          const QString& text) { message(text); };
+    services.choosePort = std::move(chosenPort);
+    services.settingsFile = settingsFile;
+    services.dataFolder = dataFolder;
+    return services;
+}
 
 inline QString simulatorPath() {
     const QByteArray buildDir = qgetenv("THERMAVO_BUILD_DIR");

@@ -65,17 +65,10 @@ private:
     std::unique_ptr<TMainForm> m_form;
 
     MainFormServices services() {
-        MainFormServices services;
-        services.now = [this] { return m_now; };
-        services.regionalSettings = [] { return RegionalSettings{}; };
-        services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
-        services.showMessage = [this](QMessageBox::Icon, const QString&, const QString& text) {
-            m_messages.push_back(text);
-        };
-        services.choosePort = [this] { return m_chosenPort; };
-        services.settingsFile = m_folder.filePath(QStringLiteral("thermavo.INI"));
-        services.dataFolder = dataFolder();
-        return services;
+        return harness::endToEndServices(
+            [this] { return m_now; }, [this] { return m_chosenPort; },
+            [this](const QString& text) { m_messages.push_back(text); },
+            m_folder.filePath(QStringLiteral("thermavo.INI")), dataFolder());
     }
 
     Ui::TMainForm& ui() { return m_form->ui(); }

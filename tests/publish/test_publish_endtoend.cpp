@@ -92,14 +92,8 @@ private:
     }
 
     MainFormServices services() {
-        MainFormServices services;
-        services.now = [this] { return m_now; };
-        services.regionalSettings = [] { return RegionalSettings{}; };
-        services.tickCount = [tick = std::uint32_t{0}]() mutable { return tick += 10; };
-        services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
-        services.choosePort = [this] { return m_chosenPort; };
-        services.settingsFile = settingsFile();
-        return services;
+        return harness::endToEndServices([this] { return m_now; }, [this] { return m_chosenPort; },
+                                         [](const QString&) {}, settingsFile(), QString());
     }
 
     void openForm() {
