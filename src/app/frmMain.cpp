@@ -5,27 +5,24 @@
 #include "events/runpublisher.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
-#include "log/logloss.h"
-#include "log/sylklog.h"
-#include "log/tablog.h"
 #include "measure/board.h"
 #include "measure/decode.h"
 #include "measure/filters.h"
 #include "ui/boardlist.h"
 #include "ui/fileedit.h"
 #include "ui/hintrelay.h"
+#include "ui/linknotice.h"
 #include "ui/pacedrepaint.h"
 #include "ui/readoutpanel.h"
 #include "ui_frmMain.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QScreen>
 #include <QTimer>
 #include <exception>
+#include <utility>
 #ifdef _WIN32
 #include <qt_windows.h>
 #endif
@@ -34,27 +31,11 @@ using namespace thermavo;
 
 namespace {
 
-constexpr std::uint8_t kStartCommand = 0x6D;
-constexpr std::uint8_t kStopCommand = 0x20;
 constexpr std::uint32_t kStartPauseMs = 1000;
-constexpr std::uint32_t kBeforeOpenPauseMs = 100;
-constexpr std::uint32_t kStopCommandPauseMs = 50;
-constexpr std::uint32_t kAfterClosePauseMs = 100;
-constexpr std::uint32_t kClosePauseMs = 100;
 constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kSylkRow = 0;
 constexpr int kTabRow = 1;
 const QString kStatusTimeFormat = QStringLiteral("HH:mm:ss");
-
-// A log file's name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on
-// Windows, where the writer hands the system the name's UTF-16 text.
-std::string logFilePath(const QString& name) {
-#ifdef _WIN32
-    return name.toStdString();
-#else
-    return QFile::encodeName(name).toStdString();
-#endif
-}
 
 } // namespace
 
@@ -94,6 +75,7 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     connect(ComPort, &thermavo::ComPort::opened, this,
             [this] { guarded([this] { ReconnectOpened(); }); });
     DataPacket = new thermavo::DataPacket(ComPort, this);
+    m_board = std::make_unique<BoardCommands>(*ComPort, *DataPacket, DelayTimer);
     connect(DataPacket, &thermavo::DataPacket::StringPacket, this,
             [this](const QByteArray& data) { guarded([&] { DataPacketStringPacket(data); }); });
     connect(DataPacket, &thermavo::DataPacket::Timeout, this,
@@ -119,17 +101,10 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
 
     m_reconnect = new BoardReconnect(
         m_services.reconnectIntervalMs,
-        [this](const QDate& day) {
-            return QString::fromStdString(
-                shortDateText(LocalDateTime{day.year(), day.month(), day.day()},
-                              m_services.regionalSettings().shortDatePattern));
-        },
-        portDeviceExists, this);
+        [this](const QDate& day) { return m_services.shortDateText(day); }, portDeviceExists, this);
     connect(m_reconnect, &BoardReconnect::retryDue, this,
             [this] { guarded([this] { ReconnectTimerTimer(); }); });
-    // On the right of the status bar, where the hints shown on the left never cover it.
-    m_ui->StatusBar->addPermanentWidget(m_ui->LinkStatusLabel);
-    m_ui->LinkStatusLabel->hide();
+    m_linkNotice = std::make_unique<LinkNotice>(this, m_ui->StatusBar, m_ui->LinkStatusLabel);
     // A label of its own, left of the board's: a log taken away and a board lost are separate
     // events, and each text stays until its own matter is settled.
     m_ui->StatusBar->insertPermanentWidget(0, m_ui->LogStatusLabel);
@@ -145,17 +120,12 @@ TMainForm::TMainForm(MainFormServices services, QWidget* parent)
     FormCreate();
 
     m_events = new RunPublisher(this);
-    FeatureHost host;
+    FeatureHost host = m_services.featureHost();
     host.events = m_events;
     host.window = this;
     host.statusBar = m_ui->StatusBar;
     host.chart = m_ui->Chart1;
-    host.now = m_services.now;
-    host.regionalSettings = m_services.regionalSettings;
-    host.showMessage = m_services.showMessage;
     host.reportError = [this](const QString& message) { showDefaultErrorReport(message); };
-    host.settingsFile = m_services.settingsFile;
-    host.dataFolder = m_services.dataFolder;
     m_features = std::make_unique<Features>(host);
 
     // The stored placement and board row come back after creation, before the first show.
@@ -241,12 +211,6 @@ template <typename Handler> void TMainForm::guarded(Handler&& handler) {
     }
 }
 
-QString defaultErrorReportText(const QString& message) {
-    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
-        return message + QLatin1Char('.');
-    return message;
-}
-
 void TMainForm::showDefaultErrorReport(const QString& message) {
     m_services.showMessage(QMessageBox::Critical, kApplicationTitle,
                            defaultErrorReportText(message));
@@ -285,19 +249,9 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
     if (FLogOpen)
         CloseLog();
     if (FOnLine) {
-        std::exception_ptr failure;
-        try {
-            DataPacket->setEnabled(false);
-            ComPort->SendByte(kStopCommand);
-            DelayTimer.Delay(kClosePauseMs);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        // The port never stays open, whatever the stop command did.
-        ComPort->close();
+        const std::exception_ptr failure = m_board->release(BoardCommands::Release::Orderly);
         FOnLine = false;
         PublishLink(LinkChange::OffLine);
-        DelayTimer.Delay(kClosePauseMs);
         if (failure)
             std::rethrow_exception(failure);
     }
@@ -316,7 +270,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // without a choice; the close runs once the switch has returned, with nothing opened.
     if (m_switchingOnLine) {
         m_closeAfterOnLineSwitch = true;
-        rejectPortDialog();
+        rejectOpenPortDialogs();
         event->ignore();
         return;
     }
@@ -358,7 +312,7 @@ void TMainForm::SessionEnd() {
     m_services.showMessage = [](QMessageBox::Icon, const QString&, const QString&) {};
     if (m_switchingOnLine) {
         m_closeAfterOnLineSwitch = true;
-        rejectPortDialog();
+        rejectOpenPortDialogs();
     }
     StopReconnecting();
     try {
@@ -368,15 +322,7 @@ void TMainForm::SessionEnd() {
         // The board is stopped all the same.
     }
     if (FOnLine) {
-        DataPacket->setEnabled(false);
-        try {
-            ComPort->SendByte(kStopCommand);
-            DelayTimer.Delay(kClosePauseMs);
-        } catch (const std::exception&) {
-            // The port is released whatever the stop command did.
-        }
-        // Also under a reply handler whose box nobody will click away.
-        ComPort->closeAtOnce();
+        m_board->release(BoardCommands::Release::SessionEnd);
         FOnLine = false;
         PublishLink(LinkChange::OffLine);
     }
@@ -386,13 +332,6 @@ void TMainForm::SessionEnd() {
 
 void TMainForm::UsedBoardComboBoxClick() {
     guarded([this] { UpdateControls(); });
-}
-
-void TMainForm::rejectPortDialog() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<PortDialog*>(widget); dialog != nullptr)
-            dialog->reject();
-    }
 }
 
 void TMainForm::FilterTypeClick() {
@@ -416,14 +355,8 @@ QString TMainForm::currentHint() const {
 // ---- Board link ----
 
 void TMainForm::GoOnLine(int row) {
-    DataPacket->setEnabled(false);
-    ComPort->close();
-    DelayTimer.Delay(kBeforeOpenPauseMs);
-    ComPort->setBaud(baudRateForRow(row, ComPort->Baud()));
-    ComPort->open();
-    ComPort->SendByte(kStartCommand);
+    m_board->start(baudRateForRow(row, ComPort->Baud()));
     FOnLine = true;
-    DataPacket->setEnabled(true);
     StartSampling();
 }
 
@@ -443,13 +376,8 @@ void TMainForm::OnLineActionExecute() {
             } catch (const PortOpenError& error) {
                 if (!m_closeAfterOnLineSwitch) {
                     // The box says what it always says; the status bar says what to do.
-                    if (error.reason() == PortOpenError::Reason::NoPermission) {
-                        m_ui->LinkStatusLabel->setText(
-                            QStringLiteral("You may not open COM%1: join the group dialout, "
-                                           "then log in again")
-                                .arg(ComPort->ComNumber()));
-                        m_ui->LinkStatusLabel->show();
-                    }
+                    if (error.reason() == PortOpenError::Reason::NoPermission)
+                        m_linkNotice->showNoPermission(ComPort->ComNumber());
                     m_services.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                                            QStringLiteral("Unable to open the serial port."));
                 }
@@ -474,11 +402,7 @@ void TMainForm::OnLineActionExecute() {
             m_reconnect->stop();
             ShowLinkStatus();
             StopSampling();
-            DataPacket->setEnabled(false);
-            ComPort->SendByte(kStopCommand);
-            DelayTimer.Delay(kStopCommandPauseMs);
-            ComPort->close();
-            DelayTimer.Delay(kAfterClosePauseMs);
+            m_board->stop();
             FOnLine = false;
             UpdateControls();
             IndicatorUnlit();
@@ -488,10 +412,8 @@ void TMainForm::OnLineActionExecute() {
 }
 
 void TMainForm::DataPacketTimeout() {
-    if (FOnLine) {
-        ComPort->SendByte(kStartCommand);
-        DataPacket->setEnabled(true);
-    }
+    if (FOnLine)
+        m_board->restart();
     IndicatorUnlit();
 }
 
@@ -511,21 +433,7 @@ void TMainForm::PortLost(const QString& reason) {
     IndicatorUnlit();
     ShowLinkStatus();
     PublishLink(LinkChange::Lost);
-
-    // Nobody may be there to click it: the box neither waits nor outlives the loss it reports.
-    delete m_portLostBox;
-    m_portLostBox = new QMessageBox(
-        QMessageBox::Warning, QStringLiteral("Warning"),
-        QStringLiteral("The serial port stopped working (%1). The board is off line until COM%2 "
-                       "is back; Thermavo reconnects by itself.")
-            .arg(reason)
-            .arg(ComPort->ComNumber()),
-        QMessageBox::Ok, this);
-    m_portLostBox->setObjectName(QStringLiteral("PortLostBox"));
-    m_portLostBox->setModal(false);
-    m_portLostBox->setAttribute(Qt::WA_DeleteOnClose);
-    m_portLostBox->setAttribute(Qt::WA_ShowWithoutActivating);
-    m_portLostBox->show();
+    m_linkNotice->showPortLost(reason, ComPort->ComNumber());
 }
 
 void TMainForm::ReconnectTimerTimer() {
@@ -548,9 +456,8 @@ void TMainForm::ReconnectTimerTimer() {
 void TMainForm::ReconnectOpened() {
     // Only a try opens in the background; one the user gave up on never gets here.
     try {
-        ComPort->SendByte(kStartCommand);
+        m_board->restart();
         FOnLine = true;
-        DataPacket->setEnabled(true);
         StartSampling();
     } catch (const std::exception&) {
         FOnLine = false;
@@ -559,7 +466,7 @@ void TMainForm::ReconnectOpened() {
         return;
     }
     m_reconnect->back(m_services.now());
-    CloseLostBox();
+    m_linkNotice->closePortLost();
     ShowLinkStatus();
     UpdateControls();
     IndicatorUnlit();
@@ -573,19 +480,13 @@ void TMainForm::StopReconnecting() {
     if (ComPort->opening())
         ComPort->close();
     ShowLinkStatus();
-    CloseLostBox();
+    m_linkNotice->closePortLost();
     if (wasReconnecting)
         PublishLink(LinkChange::OffLine);
 }
 
 void TMainForm::ShowLinkStatus() {
-    m_ui->LinkStatusLabel->setText(m_reconnect->statusText());
-    m_ui->LinkStatusLabel->setVisible(!m_reconnect->statusText().isEmpty());
-}
-
-void TMainForm::CloseLostBox() {
-    if (m_portLostBox != nullptr)
-        m_portLostBox->close();
+    m_linkNotice->showStatus(m_reconnect->statusText());
 }
 
 void TMainForm::IndicatorToggle() {
@@ -660,7 +561,13 @@ void TMainForm::SampleIntervalTimerTimer() {
                 FSamplesSinceRecord = 0;
             }
         }
-        PublishTick();
+        std::array<ChannelTick, kTickChannels> published;
+        for (int channel = 0; channel < kChannelCount; ++channel)
+            published[channel] = {FChannels[channel].Valid, FChannels[channel].Sample,
+                                  FChannels[channel].Filtered};
+        m_events->publishTick(m_services.now(), BoardRow(),
+                              SampleIntervalTimer->interval() / kMillisecondsPerSecond,
+                              std::exchange(m_replies, 0), published);
     });
 }
 
@@ -691,32 +598,8 @@ void TMainForm::RescaleChart() {
 
 // ---- What the window publishes ----
 
-void TMainForm::PublishTick() {
-    SampleTick tick;
-    const QDateTime now = m_services.now();
-    tick.msSinceEpoch = now.toMSecsSinceEpoch();
-    tick.utcOffsetSeconds = now.offsetFromUtc();
-    tick.boardRow = BoardRow();
-    tick.intervalSeconds = SampleIntervalTimer->interval() / kMillisecondsPerSecond;
-    tick.replies = m_replies;
-    m_replies = 0;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-        const ChannelState& state = FChannels[channel];
-        tick.channels[static_cast<std::size_t>(channel)] = {state.Valid, state.Sample,
-                                                            state.Filtered};
-    }
-    m_events->publish(tick);
-}
-
 void TMainForm::PublishLink(LinkChange change) {
-    LinkEvent event;
-    const QDateTime now = m_services.now();
-    event.change = change;
-    event.msSinceEpoch = now.toMSecsSinceEpoch();
-    event.utcOffsetSeconds = now.offsetFromUtc();
-    event.boardRow = BoardRow();
-    event.comNumber = ComPort->ComNumber();
-    m_events->publish(event);
+    m_events->publishLink(change, m_services.now(), BoardRow(), ComPort->ComNumber());
 }
 
 // ---- Logging ----
@@ -763,11 +646,10 @@ void TMainForm::OpenLog() {
     FRecordCount = 0;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
     m_ui->LogStatusLabel->hide();
-    m_logLosses = 0;
     if (m_ui->LoggingType->currentIndex() == kSylkRow)
-        openSylkLog(FLogFile, logFilePath(m_ui->SylkFileEdit->text()));
+        FLogFile.open(LogFormat::Sylk, m_ui->SylkFileEdit->writerPath());
     else if (m_ui->LoggingType->currentIndex() == kTabRow)
-        openTabLog(FLogFile, logFilePath(m_ui->TABFileEdit->text()));
+        FLogFile.open(LogFormat::Tab, m_ui->TABFileEdit->writerPath());
     FLogOpen = true;
 }
 
@@ -777,44 +659,22 @@ void TMainForm::WriteLogRecord() {
     LogChannels channels;
     for (int channel = 0; channel < kChannelCount; ++channel)
         channels[channel] = {FChannels[channel].Valid, FChannels[channel].Filtered};
-    try {
-        // Never into a file that lost its name: the record goes where the log goes on.
-        const LogFile::Continuation continuation = FLogFile.followName();
-        if (continuation.loss != LogLoss::None)
-            ShowLogLoss(continuation.loss,
-                        QFileInfo(QFile::decodeName(continuation.path.c_str())).fileName());
-        if (m_ui->LoggingType->currentIndex() == kSylkRow)
-            writeSylkRecord(FLogFile, localNow(), channels);
-        else if (m_ui->LoggingType->currentIndex() == kTabRow)
-            writeTabRecord(FLogFile, localNow(), channels, m_services.regionalSettings());
-    } catch (const LogFileLost& lost) {
-        ShowLogLoss(lost.loss(), QString());
-    } catch (const std::exception&) {
-        // A record that cannot be written is dropped; logging goes on with the next one.
-    }
+    if (const auto lost = FLogFile.write(localNow(), channels, m_services.regionalSettings()))
+        ShowLogLoss(*lost);
     ++FRecordCount;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
 }
 
-// What became of the log file and where the log goes on; an empty name: nowhere yet, the next
-// record tries again.
-
-void TMainForm::ShowLogLoss(LogLoss loss, const QString& goesOnIn) {
-    if (!goesOnIn.isEmpty())
-        ++m_logLosses;
+void TMainForm::ShowLogLoss(const LogLossReport& report) {
     const QString at = m_services.now().time().toString(kStatusTimeFormat);
     m_ui->LogStatusLabel->setText(
-        QString::fromStdString(logLossText(loss, m_ui->LoggingType->currentIndex() == kSylkRow,
-                                           goesOnIn.toStdString(), m_logLosses, at.toStdString())));
+        QString::fromStdString(FLogFile.lossText(report, at.toStdString())));
     m_ui->LogStatusLabel->show();
 }
 
 void TMainForm::CloseLog() {
     FLogOpen = false;
-    if (m_ui->LoggingType->currentIndex() == kSylkRow)
-        closeSylkLog(FLogFile);
-    else if (m_ui->LoggingType->currentIndex() == kTabRow)
-        closeTabLog(FLogFile);
+    FLogFile.close();
 }
 
 void TMainForm::SylkFileEditButtonClick() {

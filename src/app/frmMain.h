@@ -1,12 +1,16 @@
 #pragma once
 
+#include "app/apptitle.h"
+#include "events/featurehost.h"
 #include "events/runevents.h"
+#include "link/boardcommands.h"
 #include "link/boardreconnect.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
 #include "link/delaytimer.h"
 #include "log/datetime.h"
 #include "log/logfile.h"
+#include "log/logsession.h"
 #include "measure/channelstate.h"
 #include "ui/componentstate.h"
 #include "ui/formstate.h"
@@ -15,7 +19,6 @@
 
 #include <QDateTime>
 #include <QMessageBox>
-#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -32,15 +35,12 @@ class TMainForm;
 namespace thermavo {
 class Features;
 class HintRelay;
+class LinkNotice;
 class PacedRepaint;
 class ReadoutPanel;
 class RunPublisher;
 class SerialDevice;
 } // namespace thermavo
-
-// The text of the default error report: the message, with a full stop added when its last
-// character sorts after one.
-QString defaultErrorReportText(const QString& message);
 
 // Everything the main window reads from the outside world, so tests can stand in for it.
 struct MainFormServices {
@@ -66,6 +66,10 @@ struct MainFormServices {
     thermavo::DiskSyncSettings logDiskSync;
 
     static MainFormServices system();
+    // The day in the regional short date pattern.
+    QString shortDateText(const QDate& day) const;
+    // What the features get of these; the window adds what it lends them of itself.
+    thermavo::FeatureHost featureHost() const;
 };
 
 // The program's one window: it owns all state and binds every event to a handler. The rules
@@ -142,12 +146,11 @@ private:
     void StopSampling();
     void AddChartPoint(int series, float value);
     void RescaleChart();
-    void PublishTick();
     void PublishLink(thermavo::LinkChange change);
     void OpenLog();
     void WriteLogRecord();
     void CloseLog();
-    void ShowLogLoss(thermavo::LogLoss loss, const QString& goesOnIn);
+    void ShowLogLoss(const thermavo::LogLossReport& report);
     void IndicatorToggle();
     void IndicatorUnlit();
     void SetSampleClockPeriod();
@@ -157,8 +160,6 @@ private:
     void ReconnectOpened();
     void StopReconnecting();
     void ShowLinkStatus();
-    void CloseLostBox();
-    void rejectPortDialog();
 
     enum class SettingsSave { All, RetryFailed };
     void saveSettings(SettingsSave which);
@@ -174,7 +175,7 @@ private:
     bool FOnLine = false;
     bool FLogRequested = false;
     bool FLogOpen = false;
-    thermavo::LogFile FLogFile;
+    thermavo::LogSession FLogFile;
     std::int32_t FRecordCount = 0;
     std::int32_t FSamplesSinceRecord = 0;
     thermavo::Channels FChannels{};
@@ -182,6 +183,7 @@ private:
     thermavo::ComPort* ComPort = nullptr;
     thermavo::DataPacket* DataPacket = nullptr;
     thermavo::TDelayTimer DelayTimer;
+    std::unique_ptr<thermavo::BoardCommands> m_board;
     QTimer* SampleIntervalTimer = nullptr;
     thermavo::BoardReconnect* m_reconnect = nullptr;
     thermavo::PacedRepaint* m_repaint = nullptr;
@@ -194,10 +196,7 @@ private:
     bool m_switchingOnLine = false;
     bool m_closeAfterOnLineSwitch = false;
 
-    QPointer<QMessageBox> m_portLostBox;
-
-    int m_logLosses = 0;
-
+    std::unique_ptr<thermavo::LinkNotice> m_linkNotice;
     std::unique_ptr<thermavo::ReadoutPanel> m_readouts;
     thermavo::HintRelay* m_hints = nullptr;
 

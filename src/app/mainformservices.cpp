@@ -2,6 +2,7 @@
 #include "link/delaytimer.h"
 #include "link/portdialog.h"
 #include "link/portprobe.h"
+#include "log/tablog.h"
 #include "ui/inifilestore.h"
 #include "ui/regionalqt.h"
 
@@ -37,4 +38,20 @@ MainFormServices MainFormServices::system() {
         QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
             .filePath(folder);
     return services;
+}
+
+thermavo::FeatureHost MainFormServices::featureHost() const {
+    thermavo::FeatureHost host;
+    host.now = now;
+    host.regionalSettings = regionalSettings;
+    host.showMessage = showMessage;
+    host.settingsFile = settingsFile;
+    host.dataFolder = dataFolder;
+    return host;
+}
+
+QString MainFormServices::shortDateText(const QDate& day) const {
+    return QString::fromStdString(
+        thermavo::shortDateText(thermavo::LocalDateTime{day.year(), day.month(), day.day()},
+                                regionalSettings().shortDatePattern));
 }

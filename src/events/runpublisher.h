@@ -2,6 +2,7 @@
 
 #include "events/runevents.h"
 
+#include <QDateTime>
 #include <QMetaType>
 #include <QObject>
 
@@ -18,6 +19,17 @@ public:
 
     void publish(const SampleTick& tick) { emit sampleTick(tick); }
     void publish(const LinkEvent& event) { emit linkChanged(event); }
+
+    // A tick or a change of the link at `now`, whose offset from UTC goes with it.
+    void publishTick(const QDateTime& now, int boardRow, int intervalSeconds, int replies,
+                     const std::array<ChannelTick, kTickChannels>& channels) {
+        publish(SampleTick{now.toMSecsSinceEpoch(), now.offsetFromUtc(), boardRow, intervalSeconds,
+                           replies, channels});
+    }
+    void publishLink(LinkChange change, const QDateTime& now, int boardRow, int comNumber) {
+        publish(
+            LinkEvent{change, now.toMSecsSinceEpoch(), now.offsetFromUtc(), boardRow, comNumber});
+    }
 
 signals:
     void sampleTick(const thermavo::SampleTick& tick);

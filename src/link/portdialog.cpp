@@ -3,6 +3,7 @@
 #include "link/portmap.h"
 #include "ui_portdialog.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QScreen>
 
@@ -69,6 +70,13 @@ std::optional<int> askForPort(const PortSystem& system) {
 std::optional<int> askForPort(const std::function<bool(int)>& isPresent) {
     PortDialog dialog(isPresent);
     return answer(dialog);
+}
+
+void rejectOpenPortDialogs() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<PortDialog*>(widget); dialog != nullptr)
+            dialog->reject();
+    }
 }
 
 } // namespace thermavo

@@ -39,5 +39,7 @@ private:
 // Shows the dialog modally, centred on the screen. None for Cancel, the close box or an empty list.
 std::optional<int> askForPort(const PortSystem& system = PortSystem::real());
 std::optional<int> askForPort(const std::function<bool(int)>& isPresent);
+// Ends every port dialog that is open without a choice.
+void rejectOpenPortDialogs();
 
 } // namespace thermavo

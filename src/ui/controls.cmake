@@ -19,6 +19,8 @@ add_library(thermavo_controls STATIC
     indicatorshape.h
     integerfield.cpp
     integerfield.h
+    linknotice.cpp
+    linknotice.h
     numericreadout.cpp
     numericreadout.h
     pacedrepaint.cpp

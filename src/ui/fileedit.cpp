@@ -1,6 +1,7 @@
 #include "ui/fileedit.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -47,6 +48,14 @@ void FileEdit::setText(const QString& text) {
 
 QSize FileEdit::sizeHint() const {
     return {kDefaultWidth, kDefaultHeight};
+}
+
+std::string FileEdit::writerPath() const {
+#ifdef _WIN32
+    return text().toStdString();
+#else
+    return QFile::encodeName(text()).toStdString();
+#endif
 }
 
 void FileEdit::browse(const QString& title, const QString& filter, const QString& suffix) {

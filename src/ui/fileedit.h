@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <string>
 
 class QLineEdit;
 class QToolButton;
@@ -30,6 +31,9 @@ public:
     // no question about overwriting), starting at this edit's file; the chosen file's absolute
     // name replaces the text, a cancel leaves it.
     void browse(const QString& title, const QString& filter, const QString& suffix);
+    // The file's name as the log writer takes it: the file system's own bytes on Linux, UTF-8 on
+    // Windows, where the writer hands the system the name's UTF-16 text.
+    std::string writerPath() const;
 
 signals:
     void buttonClicked();

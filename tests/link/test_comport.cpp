@@ -1,7 +1,9 @@
 #include "deniedaccess.h"
 #include "framercases.h"
+#include "link/boardcommands.h"
 #include "link/comport.h"
 #include "link/datapacket.h"
+#include "link/delaytimer.h"
 #include "pseudoterminal.h"
 #include "slowdevice.h"
 
@@ -108,6 +110,8 @@ private slots:
     void closeFromHandlerIsRefused();
     void closeJustAfterBoardSideHangUp();
     void closeSendsTheByteQueuedBehindAHandOver();
+    void boardCommands_data();
+    void boardCommands();
 
 private:
     QTemporaryDir m_config;
@@ -537,6 +541,70 @@ void ComPortTest::closeSendsTheByteQueuedBehindAHandOver() {
     port.close();
     QCOMPARE(replies, 1);
     QCOMPARE(board.readAvailable(), QByteArray(" "));
+}
+
+void ComPortTest::boardCommands_data() {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("openBefore");
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<bool>("openAfter");
+    QTest::addColumn<int>("pausedMs");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("start") << "start" << false << QByteArray("m") << true << 100 << false;
+    QTest::newRow("start again") << "start" << true << QByteArray("m") << true << 100 << false;
+    QTest::newRow("restart") << "restart" << true << QByteArray("m") << true << 0 << false;
+    QTest::newRow("stop") << "stop" << true << QByteArray(" ") << false << 150 << false;
+    QTest::newRow("release") << "release" << true << QByteArray(" ") << false << 200 << false;
+    // Windows allows a session that ends only a few seconds.
+    QTest::newRow("release, session end")
+        << "session end" << true << QByteArray(" ") << false << 100 << false;
+    // The port is released whatever the stop command did.
+    QTest::newRow("release, stop command fails")
+        << "release" << false << QByteArray() << false << 100 << true;
+    QTest::newRow("release, session end, stop command fails")
+        << "session end" << false << QByteArray() << false << 0 << true;
+}
+
+void ComPortTest::boardCommands() {
+    QFETCH(QString, command);
+    QFETCH(bool, openBefore);
+    QFETCH(QByteArray, received);
+    QFETCH(bool, openAfter);
+    QFETCH(int, pausedMs);
+    QFETCH(bool, failed);
+    PseudoTerminal board;
+    QVERIFY2(board.create(43), qPrintable(board.error()));
+    ComPort port;
+    port.setPortChooser(noChoice);
+    port.setComNumber(43);
+    DataPacket framer(&port);
+    std::uint32_t clock = 0;
+    thermavo::TDelayTimer delay([&clock] { return clock; }, [&clock] { ++clock; });
+    thermavo::BoardCommands commands(port, framer, delay);
+    if (openBefore)
+        port.open();
+
+    using Release = thermavo::BoardCommands::Release;
+    std::exception_ptr failure;
+    if (command == "start")
+        commands.start(19200);
+    else if (command == "restart")
+        commands.restart();
+    else if (command == "stop")
+        commands.stop();
+    else
+        failure = commands.release(command == "release" ? Release::Orderly : Release::SessionEnd);
+
+    QCOMPARE(port.isOpen(), openAfter);
+    if (command == "start")
+        QCOMPARE(port.Baud(), 19200);
+    QCOMPARE(static_cast<int>(clock), pausedMs);
+    QCOMPARE(failure != nullptr, failed);
+    QByteArray bytes;
+    QTRY_COMPARE((bytes += board.readAvailable()), received);
+    QTest::qWait(kSettleMs);
+    QCOMPARE(bytes += board.readAvailable(), received);
+    port.close();
 }
 
 QTEST_MAIN(ComPortTest)
