@@ -13,6 +13,7 @@
 #include "ui/hintrelay.h"
 #include "ui/linknotice.h"
 #include "ui/pacedrepaint.h"
+#include "ui/readoutformat.h"
 #include "ui/readoutpanel.h"
 #include "ui_frmMain.h"
 
@@ -485,6 +486,10 @@ void TMainForm::StopReconnecting() {
         PublishLink(LinkChange::OffLine);
 }
 
+void TMainForm::PublishLink(LinkChange change) {
+    m_events->publishLink(change, m_services.now(), BoardRow(), ComPort->ComNumber());
+}
+
 void TMainForm::ShowLinkStatus() {
     m_linkNotice->showStatus(m_reconnect->statusText());
 }
@@ -596,22 +601,13 @@ void TMainForm::RescaleChart() {
     m_ui->Chart1->rescale(valid);
 }
 
-// ---- What the window publishes ----
-
-void TMainForm::PublishLink(LinkChange change) {
-    m_events->publishLink(change, m_services.now(), BoardRow(), ComPort->ComNumber());
-}
-
 // ---- Logging ----
 
 void TMainForm::IntervalFieldChange() {
     guarded([this] {
         const std::int32_t seconds =
             m_ui->SampleIntervalField->value() * m_ui->IntervalField->value();
-        const std::int32_t hours = seconds / 3600;
-        const std::int32_t minutes = (seconds % 3600) / 60;
-        const std::int32_t rest = (seconds % 3600) % 60;
-        m_ui->LogIntervalHMS->setText(QString::asprintf("%d:%.2d:%.2d", hours, minutes, rest));
+        m_ui->LogIntervalHMS->setText(QString::fromStdString(durationText(seconds)));
         SetSampleClockPeriod();
         UpdateControls();
     });
@@ -659,7 +655,8 @@ void TMainForm::WriteLogRecord() {
     LogChannels channels;
     for (int channel = 0; channel < kChannelCount; ++channel)
         channels[channel] = {FChannels[channel].Valid, FChannels[channel].Filtered};
-    if (const auto lost = FLogFile.write(localNow(), channels, m_services.regionalSettings()))
+    if (const auto lost =
+            FLogFile.write(m_services.localNow(), channels, m_services.regionalSettings()))
         ShowLogLoss(*lost);
     ++FRecordCount;
     m_ui->LogRecordsWritten->setValue(FRecordCount);
@@ -698,12 +695,4 @@ void TMainForm::TABFileEditButtonClick() {
 
 QColor TMainForm::buttonFaceColour() const {
     return palette().color(QPalette::Button);
-}
-
-LocalDateTime TMainForm::localNow() const {
-    const QDateTime now = m_services.now();
-    const QDate date = now.date();
-    const QTime time = now.time();
-    return LocalDateTime{date.year(),   date.month(),  date.day(), time.hour(),
-                         time.minute(), time.second(), time.msec()};
 }

@@ -66,6 +66,8 @@ struct MainFormServices {
     thermavo::DiskSyncSettings logDiskSync;
 
     static MainFormServices system();
+    // The local time now, as the logs write it.
+    thermavo::LocalDateTime localNow() const;
     // The day in the regional short date pattern.
     QString shortDateText(const QDate& day) const;
     // What the features get of these; the window adds what it lends them of itself.
@@ -167,7 +169,6 @@ private:
     template <typename Handler> void guarded(Handler&& handler);
     void showDefaultErrorReport(const QString& message);
     QColor buttonFaceColour() const;
-    thermavo::LocalDateTime localNow() const;
 
     MainFormServices m_services;
     std::unique_ptr<Ui::TMainForm> m_ui;

@@ -55,3 +55,11 @@ QString MainFormServices::shortDateText(const QDate& day) const {
         thermavo::shortDateText(thermavo::LocalDateTime{day.year(), day.month(), day.day()},
                                 regionalSettings().shortDatePattern));
 }
+
+thermavo::LocalDateTime MainFormServices::localNow() const {
+    const QDateTime time = now();
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    return thermavo::LocalDateTime{date.year(),    date.month(),   date.day(),  clock.hour(),
+                                   clock.minute(), clock.second(), clock.msec()};
+}

@@ -1,6 +1,7 @@
 #include "ui/readoutformat.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace thermavo {
 
@@ -43,6 +44,15 @@ std::string readoutText(float value, std::string_view decimalSeparator) {
     text += decimalSeparator;
     text += static_cast<char>('0' + fraction / 10);
     text += static_cast<char>('0' + fraction % 10);
+    return text;
+}
+
+std::string durationText(std::int32_t seconds) {
+    constexpr std::int32_t kHour = 3600;
+    constexpr std::int32_t kMinute = 60;
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%.2d:%.2d", seconds / kHour, (seconds % kHour) / kMinute,
+                  seconds % kMinute);
     return text;
 }
 
