@@ -252,7 +252,7 @@ private slots:
                 broker.log().contains(QStringLiteral("Client logger-%1 disconnected.").arg(index)),
                 tag.constData());
 
-            // Every tick, a second after the one before, with this logger's own mark.
+            // Every tick, in order, with this logger's own mark.
             const std::vector<std::string> states = readings.payloadsOf(stateTopic(prefix));
             QVERIFY2(states.size() >= kRunSeconds - 2, tag.constData());
             std::array<std::vector<std::string>, kTickChannels> expected;
@@ -263,8 +263,10 @@ private slots:
                     QDateTime::fromString(state.value("time").toString(), Qt::ISODateWithMs);
                 QVERIFY2(time.isValid(), payload.c_str());
                 if (previous.isValid()) {
+                    // A lost tick leaves two intervals between its neighbours; a tick late on a
+                    // busy machine leaves less.
                     const qint64 apart = previous.msecsTo(time);
-                    QVERIFY2(apart > 500 && apart < 1500,
+                    QVERIFY2(apart > 0 && apart < 1800,
                              qPrintable(QStringLiteral("%1: ticks %2 ms apart")
                                             .arg(tag.constData())
                                             .arg(apart)));
