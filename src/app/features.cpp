@@ -71,6 +71,7 @@ void Features::windowClosing() {
     m_history->closeWindow();
     m_alarms->closeWindow();
     m_publish->closeWindow();
+    m_publish->finish();
 }
 
 } // namespace thermavo

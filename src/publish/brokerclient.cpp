@@ -1,14 +1,18 @@
 #include "publish/brokerclient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <mosquitto.h>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -22,9 +26,25 @@ constexpr int kLoopTimeoutMs = 250;
 constexpr int kInFlightTicks = 20;
 constexpr std::size_t kMessageBound = 10'000;
 constexpr auto kFarewell = std::chrono::milliseconds(500);
+// While a closing program waits, the thread looks at what is left this often, and keeps the
+// last part of its time for "offline" and the disconnect.
+constexpr int kDrainLoopMs = 20;
+constexpr auto kDisconnectShare = std::chrono::milliseconds(250);
 constexpr auto kCountReportPause = std::chrono::milliseconds(250);
 
-std::string errorText(int rc, int savedErrno) {
+// The library tells why a TLS handshake failed only in its log, as OpenSSL's reason.
+std::string tlsErrorText(const std::string& libraryError) {
+    if (libraryError.find("certificate verify failed") != std::string::npos)
+        return "TLS: the broker's certificate is not signed by the CA file";
+    const std::size_t reason = libraryError.rfind(':');
+    if (reason == std::string::npos || reason + 1 == libraryError.size())
+        return "TLS: the handshake failed";
+    return "TLS: " + libraryError.substr(reason + 1);
+}
+
+std::string errorText(int rc, int savedErrno, const std::string& libraryError = {}) {
+    if (rc == MOSQ_ERR_TLS)
+        return tlsErrorText(libraryError);
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(savedErrno);
     if (rc == MOSQ_ERR_EAI)
@@ -43,6 +63,9 @@ struct BrokerClient::Shared {
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
+    // Set by finish(): what is queued goes out until then.
+    std::optional<Clock::time_point> finishBy;
+    bool ended = false;
     std::deque<SampleTick> incomingTicks;
     std::deque<BrokerMessage> incomingMessages;
     std::mutex statusMutex;
@@ -51,9 +74,16 @@ struct BrokerClient::Shared {
     // The thread's own.
     TickBacklog backlog;
     std::deque<BrokerMessage> messages;
+    // QoS 1 messages handed to the library and not yet acknowledged, oldest first: a lost
+    // connection takes them with it, so they are sent again on the next.
+    std::deque<std::pair<int, BrokerMessage>> unacknowledged;
     std::map<int, std::uint64_t> tickOfMid;
+    // Every QoS 1 message the broker has not acknowledged yet, these and the rest.
+    std::set<int> inFlight;
     bool connected = false;
     int refusal = 0;
+    // The library's last error message on this connection.
+    std::string libraryError;
     bool sendDiscovery = false;
     std::optional<std::pair<int, std::int32_t>> discoveredBoard;
     BrokerStatus last;
@@ -101,17 +131,77 @@ struct BrokerClient::Shared {
         return stopping;
     }
 
-    void send(mosquitto* mosq, const BrokerMessage& message, int* mid = nullptr) {
-        mosquitto_publish(mosq, mid, message.topic.c_str(),
-                          static_cast<int>(message.payload.size()), message.payload.data(),
-                          message.qos, message.retain);
+    std::optional<Clock::time_point> finishDeadline() {
+        const std::lock_guard lock(mutex);
+        return finishBy;
+    }
+
+    int send(mosquitto* mosq, const BrokerMessage& message) {
+        int mid = 0;
+        const int rc = mosquitto_publish(mosq, &mid, message.topic.c_str(),
+                                         static_cast<int>(message.payload.size()),
+                                         message.payload.data(), message.qos, message.retain);
+        if (rc == MOSQ_ERR_SUCCESS && message.qos > 0)
+            inFlight.insert(mid);
+        return mid;
+    }
+
+    bool drained() const { return messages.empty() && inFlight.empty() && backlog.unsent() == 0; }
+
+    void acknowledged(int mid) {
+        inFlight.erase(mid);
+        const auto tick = tickOfMid.find(mid);
+        if (tick != tickOfMid.end()) {
+            backlog.confirm(tick->second);
+            tickOfMid.erase(tick);
+            return;
+        }
+        const auto message = std::find_if(unacknowledged.begin(), unacknowledged.end(),
+                                          [mid](const auto& sent) { return sent.first == mid; });
+        if (message != unacknowledged.end())
+            unacknowledged.erase(message);
+    }
+
+    void requeueUnacknowledged() {
+        for (auto sent = unacknowledged.rbegin(); sent != unacknowledged.rend(); ++sent)
+            messages.push_front(std::move(sent->second));
+        unacknowledged.clear();
+        while (messages.size() > kMessageBound)
+            messages.pop_front();
+    }
+
+    // With the broker online at the end: a closing program sends what is queued and waits for
+    // its acknowledgement until its deadline, a client replaced by the next waits a moment for
+    // the acknowledgements of what it sent; then "offline" by the program itself, as a clean
+    // disconnect does not fire the will. While the broker still owes an acknowledgement,
+    // "offline" could wait behind the unacknowledged messages for ever: the connection is
+    // dropped instead, and the will says it.
+    void farewell(mosquitto* mosq) {
+        const std::optional<Clock::time_point> deadline = finishDeadline();
+        const auto until = deadline.value_or(Clock::now() + kFarewell);
+        takeIncoming();
+        while ((deadline ? !drained() : !inFlight.empty()) &&
+               Clock::now() < until - kDisconnectShare) {
+            if (deadline)
+                sendDue(mosq);
+            if (mosquitto_loop(mosq, kDrainLoopMs, 1) != MOSQ_ERR_SUCCESS)
+                return;
+        }
+        if (!inFlight.empty())
+            return;
+        send(mosq, {statusTopic(settings.prefix), std::string(kOfflinePayload), 1, true});
+        mosquitto_disconnect(mosq);
+        while (Clock::now() < until && mosquitto_loop(mosq, kDrainLoopMs, 1) == MOSQ_ERR_SUCCESS) {
+        }
     }
 
     void sendDue(mosquitto* mosq) {
         if (!connected)
             return;
         while (!messages.empty()) {
-            send(mosq, messages.front());
+            const int mid = send(mosq, messages.front());
+            if (messages.front().qos > 0)
+                unacknowledged.emplace_back(mid, std::move(messages.front()));
             messages.pop_front();
         }
         while (static_cast<int>(tickOfMid.size()) < kInFlightTicks) {
@@ -134,9 +224,7 @@ struct BrokerClient::Shared {
             const std::vector<BrokerMessage> tickSet = tickMessages(settings.prefix, tick);
             for (std::size_t index = 0; index + 1 < tickSet.size(); ++index)
                 send(mosq, tickSet[index]);
-            int mid = 0;
-            send(mosq, tickSet.back(), &mid);
-            tickOfMid[mid] = next->first;
+            tickOfMid[send(mosq, tickSet.back())] = next->first;
         }
     }
 
@@ -149,10 +237,17 @@ struct BrokerClient::Shared {
             mosquitto_destroy(mosq);
             backlog.connectionLost();
             tickOfMid.clear();
+            inFlight.clear();
+            requeueUnacknowledged();
             connected = false;
             return result;
         };
         mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        libraryError.clear();
+        mosquitto_log_callback_set(mosq, [](mosquitto*, void* self, int level, const char* text) {
+            if (level == MOSQ_LOG_ERR && text != nullptr)
+                static_cast<Shared*>(self)->libraryError = text;
+        });
         mosquitto_connect_callback_set(mosq, [](mosquitto* m, void* self, int rc) {
             auto& shared = *static_cast<Shared*>(self);
             if (rc != 0) {
@@ -166,12 +261,7 @@ struct BrokerClient::Shared {
                 mosquitto_subscribe(m, nullptr, std::string(kHomeAssistantStatusTopic).c_str(), 1);
         });
         mosquitto_publish_callback_set(mosq, [](mosquitto*, void* self, int mid) {
-            auto& shared = *static_cast<Shared*>(self);
-            const auto found = shared.tickOfMid.find(mid);
-            if (found != shared.tickOfMid.end()) {
-                shared.backlog.confirm(found->second);
-                shared.tickOfMid.erase(found);
-            }
+            static_cast<Shared*>(self)->acknowledged(mid);
         });
         mosquitto_message_callback_set(
             mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
@@ -185,7 +275,18 @@ struct BrokerClient::Shared {
             mosquitto_username_pw_set(mosq, settings.user.c_str(),
                                       settings.password.empty() ? nullptr
                                                                 : settings.password.c_str());
+        report({BrokerState::Connecting, settings.host + ":" + std::to_string(settings.port), 0, 0,
+                0});
         if (settings.tls) {
+            if (settings.caFile.empty())
+                return done(
+                    BrokerStatus{BrokerState::Unreachable, "TLS: no CA file given", 0, 0, 0});
+            std::error_code error;
+            if (!std::filesystem::is_regular_file(settings.caFile, error) ||
+                !std::ifstream(settings.caFile).is_open())
+                return done(BrokerStatus{BrokerState::Unreachable,
+                                         "TLS: cannot read the CA file " + settings.caFile, 0, 0,
+                                         0});
             const int rc = mosquitto_tls_set(mosq, settings.caFile.c_str(), nullptr, nullptr,
                                              nullptr, nullptr);
             if (rc != MOSQ_ERR_SUCCESS)
@@ -196,8 +297,6 @@ struct BrokerClient::Shared {
         mosquitto_will_set(mosq, will.topic.c_str(), static_cast<int>(will.payload.size()),
                            will.payload.data(), will.qos, will.retain);
 
-        report({BrokerState::Connecting, settings.host + ":" + std::to_string(settings.port), 0, 0,
-                0});
         int rc = mosquitto_connect_async(mosq, settings.host.c_str(), settings.port,
                                          timing.keepAliveSeconds);
         if (rc != MOSQ_ERR_SUCCESS)
@@ -207,15 +306,8 @@ struct BrokerClient::Shared {
         while (true) {
             takeIncoming();
             if (stopRequested()) {
-                if (connected) {
-                    send(mosq,
-                         {statusTopic(settings.prefix), std::string(kOfflinePayload), 1, true});
-                    mosquitto_disconnect(mosq);
-                    const auto until = Clock::now() + kFarewell;
-                    while (Clock::now() < until &&
-                           mosquitto_loop(mosq, kLoopTimeoutMs, 1) == MOSQ_ERR_SUCCESS) {
-                    }
-                }
+                if (connected)
+                    farewell(mosq);
                 return done(std::nullopt);
             }
             sendDue(mosq);
@@ -226,8 +318,8 @@ struct BrokerClient::Shared {
             if (refusal != 0)
                 return done(BrokerStatus{BrokerState::Refused, refusalText(refusal), 0, 0, 0});
             if (rc != MOSQ_ERR_SUCCESS)
-                return done(
-                    BrokerStatus{BrokerState::Unreachable, errorText(rc, savedErrno), 0, 0, 0});
+                return done(BrokerStatus{BrokerState::Unreachable,
+                                         errorText(rc, savedErrno, libraryError), 0, 0, 0});
             if (!connected && Clock::now() > deadline)
                 return done(
                     BrokerStatus{BrokerState::Unreachable, "the broker does not answer", 0, 0, 0});
@@ -280,8 +372,26 @@ BrokerClient::BrokerClient(BrokerSettings settings, BrokerTiming timing, StatusC
         if (previous.valid())
             previous.wait();
         shared->run();
+        {
+            const std::lock_guard lock(shared->mutex);
+            shared->ended = true;
+        }
+        shared->wake.notify_all();
         ended.set_value();
     }).detach();
+}
+
+void BrokerClient::finish(std::chrono::milliseconds bound) {
+    {
+        const std::lock_guard lock(m_shared->statusMutex);
+        m_shared->status = nullptr;
+    }
+    std::unique_lock lock(m_shared->mutex);
+    const auto deadline = Clock::now() + bound;
+    m_shared->stopping = true;
+    m_shared->finishBy = deadline;
+    m_shared->wake.notify_all();
+    m_shared->wake.wait_until(lock, deadline, [this] { return m_shared->ended; });
 }
 
 BrokerClient::~BrokerClient() {

@@ -2,6 +2,7 @@
 
 #include "publish/publishrules.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,12 @@ public:
     ~BrokerClient();
     BrokerClient(const BrokerClient&) = delete;
     BrokerClient& operator=(const BrokerClient&) = delete;
+
+    // For a program that ends: with the broker online, what is queued goes out (the QoS 1
+    // messages acknowledged), then "offline" and a clean disconnect; otherwise nothing is
+    // attempted. Waits for that at most `bound`, so a broker that stopped answering costs no
+    // more. No status is reported after this, and nothing more is sent.
+    void finish(std::chrono::milliseconds bound);
 
     void publishTick(const SampleTick& tick);
     // A message sent once connected, after what came before it; QoS 1 messages wait through a

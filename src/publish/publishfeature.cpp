@@ -117,6 +117,13 @@ void PublishFeature::closeWindow() {
         m_window->close();
 }
 
+void PublishFeature::finish() {
+    if (!m_client)
+        return;
+    m_client->finish(kCloseBound);
+    m_client.reset();
+}
+
 void PublishFeature::publishAlarmState(int channel, AlarmLevel level) {
     if (m_client)
         m_client->publish(alarmStateMessage(m_settings.broker.prefix, channel, level));

@@ -4,6 +4,7 @@
 #include "publish/publishsettings.h"
 
 #include <QObject>
+#include <chrono>
 #include <memory>
 
 class QAction;
@@ -36,6 +37,10 @@ public:
     void apply(const PublishSettings& settings);
     void showWindow();
     void closeWindow();
+    // The program ends: what is queued reaches an online broker, then "offline", within
+    // kCloseBound; nothing is published after this.
+    void finish();
+    static constexpr std::chrono::milliseconds kCloseBound{2000};
 
     // For the alarms: an alarm's level, retained, and each alarm event. Nothing while
     // publishing is off.

@@ -46,10 +46,13 @@ inline QString simulatorPath() {
     return QDir(dir).absoluteFilePath(QStringLiteral("thermavo-sim"));
 }
 
-// thermavo-sim registered as COM<port> under the XDG_CONFIG_HOME of this process.
+// thermavo-sim registered as COM<port> under the XDG_CONFIG_HOME of this process, or of the
+// environment given.
 class Simulator {
 public:
-    Simulator(int port, const QStringList& arguments) {
+    Simulator(int port, const QStringList& arguments,
+              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+        m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(simulatorPath(),
                         QStringList{QStringLiteral("--port"), QString::number(port)} + arguments);

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <mosquitto.h>
 #include <mutex>
 #include <pwd.h>
@@ -26,15 +27,21 @@ inline int freePort() {
 
 class Broker {
 public:
-    // With a user name, the broker takes that user with that password and nobody else.
-    explicit Broker(int port, const QString& user = {}, const QString& password = {})
+    // With a user name, the broker takes that user with that password and nobody else. The
+    // listener's own lines (its TLS files) follow it. What the broker logs, down to each client's
+    // connecting and leaving, goes to log().
+    explicit Broker(int port, const QString& user = {}, const QString& password = {},
+                    const QStringList& listenerLines = {})
         : m_port(port) {
-        QStringList config{QStringLiteral("listener %1 127.0.0.1").arg(port),
-                           QStringLiteral("persistence true"),
-                           "persistence_location " + m_folder.path() + "/",
-                           QStringLiteral("max_queued_messages 0"),
-                           QStringLiteral("log_type error"),
-                           QStringLiteral("log_type warning")};
+        QStringList config{QStringLiteral("listener %1 127.0.0.1").arg(port)};
+        config << listenerLines;
+        config << QStringList{QStringLiteral("persistence true"),
+                              "persistence_location " + m_folder.path() + "/",
+                              QStringLiteral("max_queued_messages 0"),
+                              QStringLiteral("log_type error"),
+                              QStringLiteral("log_type warning"),
+                              QStringLiteral("log_type notice"),
+                              "log_dest file " + logPath()};
         // Run as root it would turn into the user "mosquitto", who may not read this folder.
         if (const passwd* account = getpwuid(getuid()))
             config << QStringLiteral("user ") + QString::fromLocal8Bit(account->pw_name);
@@ -59,6 +66,14 @@ public:
     Broker& operator=(const Broker&) = delete;
 
     int port() const { return m_port; }
+    QString logPath() const { return m_folder.filePath(QStringLiteral("broker.log")); }
+    QString log() const {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    // A broker that keeps its connections and answers nothing, and the same woken again.
+    void freeze() { ::kill(static_cast<pid_t>(m_process.processId()), SIGSTOP); }
+    void thaw() { ::kill(static_cast<pid_t>(m_process.processId()), SIGCONT); }
 
     // True once it takes connections.
     bool start() {
@@ -77,9 +92,15 @@ public:
         }
         return false;
     }
+    // Gone at once, without a word to its clients or a save of what it holds.
+    void kill() {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
     void stop() {
         if (m_process.state() == QProcess::NotRunning)
             return;
+        thaw();
         m_process.terminate();
         if (!m_process.waitForFinished(5000))
             m_process.kill();
@@ -90,6 +111,56 @@ private:
     int m_port;
     QTemporaryDir m_folder;
     QProcess m_process;
+};
+
+// A certificate authority of the test's own, made with openssl, and a server certificate it
+// signed for localhost and 127.0.0.1, for a broker's TLS listener.
+class Certificates {
+public:
+    Certificates() {
+        QFile extensions(path("server.ext"));
+        extensions.open(QIODevice::WriteOnly);
+        extensions.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+        extensions.close();
+        const QStringList key{
+            QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        m_valid = openssl(QStringList{"req", "-x509", "-days", "2", "-subj", "/CN=Thermavo test CA",
+                                      "-keyout", path("ca.key"), "-out", caFile()} +
+                          key) &&
+                  openssl(QStringList{"req", "-subj", "/CN=localhost", "-keyout", keyFile(), "-out",
+                                      path("server.csr")} +
+                          key) &&
+                  openssl({"x509", "-req", "-days", "2", "-in", path("server.csr"), "-CA", caFile(),
+                           "-CAkey", path("ca.key"), "-CAcreateserial", "-extfile",
+                           path("server.ext"), "-out", certFile()});
+    }
+
+    bool valid() const { return m_valid; }
+    QString caFile() const { return path("ca.crt"); }
+    QString certFile() const { return path("server.crt"); }
+    QString keyFile() const { return path("server.key"); }
+    // The lines that make a broker's listener speak TLS with this certificate.
+    QStringList listenerLines() const {
+        return {"cafile " + caFile(), "certfile " + certFile(), "keyfile " + keyFile()};
+    }
+
+private:
+    QString path(const char* name) const { return m_folder.filePath(QString::fromLatin1(name)); }
+    static bool openssl(const QStringList& arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral("openssl"), arguments);
+        const bool made = process.waitForFinished(30'000) &&
+                          process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        // Its progress is noise; its complaints are not.
+        if (!made)
+            qWarning("openssl: %s", process.readAll().constData());
+        return made;
+    }
+
+    QTemporaryDir m_folder;
+    bool m_valid = false;
 };
 
 struct Received {

@@ -75,8 +75,10 @@ private:
 
     QString settingsFile() const { return m_folder.filePath(QStringLiteral("thermavo.INI")); }
 
+    // With a CA file, over TLS.
     static void writeSettings(const QString& path, const QString& host, int port,
-                              const QString& user = {}, const QString& password = {}) {
+                              const QString& user = {}, const QString& password = {},
+                              const QString& caFile = {}) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(QStringLiteral("[Publish]\r\nEnabled=1\r\nHost=%1\r\nPort=%2\r\n"
@@ -85,6 +87,8 @@ private:
                        .arg(port)
                        .arg(QString::fromStdString(kPrefix), user)
                        .toUtf8());
+        if (!caFile.isEmpty())
+            file.write(QStringLiteral("Tls=1\r\nCaFile=%1\r\n").arg(caFile).toUtf8());
         file.close();
         QFile secret(QFileInfo(path).dir().filePath(QStringLiteral("thermavo-broker-password")));
         QVERIFY(secret.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -327,6 +331,121 @@ private slots:
         qInfo("Longest stall of the window thread: %lld ms", stalls.longestMs());
     }
 
+    // The window closed while publishing. With the broker online every sample and alarm event
+    // still queued reaches it, then "offline" from the program itself, a clean disconnect. A
+    // broker that stopped answering holds the close up no longer than its bound (the close would
+    // never return otherwise), and "offline" comes by the will once it answers again; a broker
+    // gone holds it up not at all.
+    void closingSendsWhatIsQueued_data() {
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<int>("events");
+        QTest::newRow("online") << "online" << 40;
+        QTest::newRow("not answering") << "frozen" << 40;
+        QTest::newRow("stopped") << "stopped" << 5;
+    }
+    void closingSendsWhatIsQueued() {
+        QFETCH(QString, broker);
+        QFETCH(int, events);
+        Broker server(freePort());
+        Subscriber readings(server.port(), kPrefix + "/#", "closing");
+        writeSettings(settingsFile(), QStringLiteral("127.0.0.1"), server.port());
+        openForm();
+        // The shortest keep-alive the library takes: a broker woken after a freeze gives the
+        // client up within 7.5 s.
+        BrokerTiming timing;
+        timing.firstPauseMs = 100;
+        timing.longestPauseMs = 400;
+        timing.keepAliveSeconds = 5;
+        publish().setTiming(timing);
+        connect(&m_form->events(), &RunPublisher::sampleTick, this,
+                [this](const SampleTick& tick) { m_ticks.push_back(tick); });
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Broker: online"), kSettleMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("online"),
+                                  kSettleMs);
+        Simulator board(kPort, {"--rate", "20", "--seed", "7"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(m_form->findChild<DataPacket*>(), &DataPacket::StringPacket);
+        switchOnLine();
+        if (broker == "stopped") {
+            server.stop();
+            QTRY_VERIFY_WITH_TIMEOUT(status().startsWith("Broker unreachable"), kSettleMs);
+        } else if (broker == "frozen") {
+            server.freeze();
+        }
+        for (int count = 0; count < 3; ++count)
+            tick(replies);
+        // More events than the library lets wait for their acknowledgement at once.
+        for (int event = 0; event < events; ++event)
+            publish().publishAlarmEvent({event % kTickChannels, AlarmLevel::High,
+                                         30.0f + static_cast<float>(event), 30.0f,
+                                         m_now.toMSecsSinceEpoch(), 3600});
+        QElapsedTimer closing;
+        closing.start();
+        m_form->close();
+        qInfo("%s: the close took %lld ms", qPrintable(broker), closing.elapsed());
+        QVERIFY(!publish().publishing());
+        if (broker == "stopped")
+            return;
+        if (broker == "frozen") {
+            server.thaw();
+            QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
+                                      kSettleMs);
+            QVERIFY2(!server.log().contains("Client e2e-client disconnected."),
+                     qPrintable(server.log()));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
+                                  kSettleMs);
+        const std::vector<Received> received = readings.received();
+        QCOMPARE(received.back().topic, kPrefix + "/status");
+        QCOMPARE(received.back().payload, std::string("offline"));
+        std::vector<std::string> times;
+        for (const std::string& payload : readings.payloadsOf(kPrefix + "/state"))
+            times.push_back(parsed(payload).value("time").toString().toStdString());
+        QCOMPARE(times, expectedTimes());
+        const std::vector<std::string> sent = readings.payloadsOf(kPrefix + "/alarm/event");
+        QCOMPARE(sent.size(), static_cast<std::size_t>(events));
+        for (int event = 0; event < events; ++event)
+            QCOMPARE(parsed(sent[static_cast<std::size_t>(event)]).value("value").toDouble(),
+                     30.0 + event);
+        // Said by the program: the broker saw a clean disconnect, which fires no will.
+        QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("Client e2e-client disconnected."),
+                                 kSettleMs);
+        QVERIFY2(server.log().trimmed().endsWith("Client e2e-client disconnected."),
+                 qPrintable(server.log()));
+    }
+
+    // Alarm events sent to a broker that went before it acknowledged them are sent again to the
+    // broker that comes back.
+    void unacknowledgedEventsAreSentAgain() {
+        constexpr int kEvents = 5;
+        const int port = freePort();
+        auto broker = std::make_unique<Broker>(port);
+        writeSettings(settingsFile(), QStringLiteral("127.0.0.1"), port);
+        openForm();
+        // Long enough for the new broker's subscriber to be there before the client is back.
+        BrokerTiming timing;
+        timing.firstPauseMs = 2000;
+        timing.longestPauseMs = 2000;
+        publish().setTiming(timing);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Broker: online"), kSettleMs);
+        broker->freeze();
+        for (int event = 0; event < kEvents; ++event)
+            publish().publishAlarmEvent({event, AlarmLevel::High, 40.0f + static_cast<float>(event),
+                                         30.0f, m_now.toMSecsSinceEpoch(), 0});
+        // The client's thread hands them to the frozen broker within a quarter of a second.
+        QTest::qWait(500);
+        broker->kill();
+        broker = std::make_unique<Broker>(port);
+        Subscriber events(port, kPrefix + "/alarm/event", "resent");
+        QTRY_COMPARE_WITH_TIMEOUT(events.payloadsOf(kPrefix + "/alarm/event").size(),
+                                  std::size_t{kEvents}, kSettleMs);
+        const std::vector<std::string> received = events.payloadsOf(kPrefix + "/alarm/event");
+        for (int event = 0; event < kEvents; ++event)
+            QCOMPARE(parsed(received[static_cast<std::size_t>(event)]).value("value").toDouble(),
+                     40.0 + event);
+    }
+
     // Brokers that cannot be reached, or turn the client away: a clear text, further attempts,
     // and the window never waits.
     void badBrokers_data() {
@@ -342,6 +461,11 @@ private slots:
                                         << "Broker unreachable: connection lost";
         QTest::newRow("wrong password") << "password"
                                         << "Broker refused: wrong user name or password";
+        QTest::newRow("TLS, another CA")
+            << "other CA"
+            << "Broker unreachable: TLS: the broker's certificate is not signed by the CA file";
+        QTest::newRow("TLS, no CA file") << "no CA"
+                                         << "Broker unreachable: TLS: cannot read the CA file";
     }
     void badBrokers() {
         QFETCH(QString, kind);
@@ -367,7 +491,19 @@ private slots:
         } else if (kind == "password") {
             broker = std::make_unique<Broker>(port, "logger", "right");
         }
-        writeSettings(settingsFile(), host, port, "logger", "wrong");
+        std::optional<Certificates> served;
+        std::optional<Certificates> other;
+        QString caFile;
+        if (kind == "other CA") {
+            served.emplace();
+            other.emplace();
+            QVERIFY(served->valid() && other->valid());
+            broker = std::make_unique<Broker>(port, QString(), QString(), served->listenerLines());
+            caFile = other->caFile();
+        } else if (kind == "no CA") {
+            caFile = m_folder.filePath(QStringLiteral("missing/ca.crt"));
+        }
+        writeSettings(settingsFile(), host, port, "logger", "wrong", caFile);
         openForm();
         QStringList seen;
         connect(&publish(), &PublishFeature::statusChanged, this,
@@ -394,6 +530,51 @@ private slots:
         QCOMPARE(m_form->size(), size);
         qInfo("%s: longest stall of the window thread: %lld ms", qPrintable(kind),
               stalls.longestMs());
+    }
+
+    // TLS switched on in the window with the CA file of the broker's certificate: the samples
+    // reach it over TLS.
+    void tlsThroughTheWindow() {
+        const Certificates certificates;
+        QVERIFY(certificates.valid());
+        const int plainPort = freePort();
+        Broker broker(freePort(), QString(), QString(),
+                      certificates.listenerLines()
+                          << QStringLiteral("listener %1 127.0.0.1").arg(plainPort));
+        Subscriber readings(plainPort, kPrefix + "/#", "tls");
+        QFile::remove(settingsFile());
+        openForm();
+        connect(&m_form->events(), &RunPublisher::sampleTick, this,
+                [this](const SampleTick& tick) { m_ticks.push_back(tick); });
+        publish().showWindow();
+        Ui::PublishWindow& ui = publish().window()->ui();
+        ui.EnabledBox->setChecked(true);
+        ui.HostEdit->setText(QStringLiteral("localhost"));
+        ui.PortBox->setValue(broker.port());
+        ui.ClientIdEdit->setText(QStringLiteral("e2e-client"));
+        ui.PrefixEdit->setText(QString::fromStdString(kPrefix));
+        ui.TlsBox->setChecked(true);
+        ui.CaFileEdit->setText(certificates.caFile());
+        ui.Buttons->button(QDialogButtonBox::Apply)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(ui.StatusText->text(), QStringLiteral("Broker: online"),
+                                  kSettleMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("online"),
+                                  kSettleMs);
+        QVERIFY(readAll(settingsFile())
+                    .contains("Tls=1\r\nCaFile=" + QFile::encodeName(certificates.caFile())));
+
+        Simulator board(kPort, {"--rate", "20", "--seed", "9"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(m_form->findChild<DataPacket*>(), &DataPacket::StringPacket);
+        switchOnLine();
+        for (int count = 0; count < 3; ++count)
+            tick(replies);
+        std::vector<std::string> times;
+        QTRY_COMPARE_WITH_TIMEOUT(readings.payloadsOf(kPrefix + "/state").size(), std::size_t{3},
+                                  kSettleMs);
+        for (const std::string& payload : readings.payloadsOf(kPrefix + "/state"))
+            times.push_back(parsed(payload).value("time").toString().toStdString());
+        QCOMPARE(times, expectedTimes());
     }
 
     // Several loggers, each a window with its own board and client, publish to one broker: each
@@ -534,10 +715,23 @@ private slots:
         QVERIFY(settings.contains("[Publish]\r\nEnabled=1\r\n"));
     }
 
-    // The real program killed outright: the broker tells its subscribers it is offline.
-    void killedProgramShowsOffline() {
+    // The real program ended. Killed outright, the broker tells its subscribers it is offline by
+    // the last will; ended by SIGTERM (a logout), it says so itself and leaves cleanly; with the
+    // broker gone it ends all the same.
+    void endedProgramShowsOffline_data() {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<bool>("brokerStays");
+        QTest::addColumn<QString>("brokerSees");
+        QTest::newRow("killed") << "kill" << true << "Client e2e-client closed its connection";
+        QTest::newRow("terminated") << "terminate" << true << "Client e2e-client disconnected.";
+        QTest::newRow("terminated, broker gone") << "terminate" << false << "";
+    }
+    void endedProgramShowsOffline() {
+        QFETCH(QString, end);
+        QFETCH(bool, brokerStays);
+        QFETCH(QString, brokerSees);
         Broker broker(freePort());
-        Subscriber readings(broker.port(), kPrefix + "/status", "killed");
+        Subscriber readings(broker.port(), kPrefix + "/status", "ended");
         QTemporaryDir folder;
         const QString program = folder.filePath(QStringLiteral("thermavo"));
         QVERIFY(QFile::copy(QDir(QString::fromLocal8Bit(qgetenv("THERMAVO_BUILD_DIR")))
@@ -551,10 +745,28 @@ private slots:
         QVERIFY(thermavo.waitForStarted());
         QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("online"),
                                   kSettleMs);
-        thermavo.kill();
-        QVERIFY(thermavo.waitForFinished());
-        QCOMPARE(thermavo.exitStatus(), QProcess::CrashExit);
+        if (!brokerStays)
+            broker.stop();
+        QElapsedTimer ending;
+        ending.start();
+        if (end == "kill")
+            thermavo.kill();
+        else
+            thermavo.terminate();
+        QVERIFY(thermavo.waitForFinished(kSettleMs));
+        qInfo("%s: the program ended %lld ms after the signal", QTest::currentDataTag(),
+              ending.elapsed());
+        if (end == "kill") {
+            QCOMPARE(thermavo.exitStatus(), QProcess::CrashExit);
+        } else {
+            QCOMPARE(thermavo.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(thermavo.exitCode(), 0);
+        }
+        if (!brokerStays)
+            return;
         QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
+                                  kSettleMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(broker.log().contains(brokerSees), qPrintable(broker.log()),
                                   kSettleMs);
     }
 };
