@@ -81,15 +81,8 @@ std::string logFileName(const QString& name) {
 }
 
 QString eventLine(const AlarmSettings& settings, const AlarmEvent& event, char decimal) {
-    const EventFields fields = eventFields(settings, event);
-    QString line = QString::fromStdString(
-        localDateTime(event.time) + "  " + alarmSubject(settings, event.alarm) + " " +
-        conditionText(settings, event.alarm, event.cause, decimal) + ": " + fields.event);
-    const Kind kind = kindOf(event.alarm);
-    if (event.value && (kind == Kind::High || kind == Kind::Low))
-        line += QStringLiteral(" at %1 °C")
-                    .arg(QString::fromStdString(oneDecimal(*event.value, decimal)));
-    return line;
+    return QString::fromStdString(localDateTime(event.time) + "  " +
+                                  eventSummary(settings, event, decimal));
 }
 
 } // namespace
@@ -283,6 +276,9 @@ void AlarmFeature::handle(const std::vector<AlarmEvent>& events) {
     const AlarmSettings& settings = m_rules.settings();
     const char separator = decimal();
     for (const AlarmEvent& event : events) {
+        if (m_runEvents.size() == kKeptRunEvents)
+            m_runEvents.erase(m_runEvents.begin());
+        m_runEvents.push_back(event);
         writeLog(event, {});
         if (m_window != nullptr)
             m_window->addEvent(eventLine(settings, event, separator));

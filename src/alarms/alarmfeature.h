@@ -32,6 +32,10 @@ public:
 
     // Every alarm's state and settings.
     const AlarmRules& rules() const { return m_rules; }
+    // The events of this run, oldest first; the oldest go beyond kKeptRunEvents.
+    const std::vector<AlarmEvent>& runEvents() const { return m_runEvents; }
+    static constexpr std::size_t kKeptRunEvents = 10'000;
+    char decimal() const;
     // The entries the settings file held that were dropped, one line each.
     const QStringList& droppedEntries() const { return m_dropped; }
     QLabel& statusLabel() const { return *m_status; }
@@ -81,7 +85,6 @@ private:
     void playSound();
     void soundPlayed(const QString& reason);
     Moment now() const;
-    char decimal() const;
 
     FeatureHost m_host;
     AlarmRules m_rules;
@@ -103,6 +106,7 @@ private:
     QObject* m_soundContext = nullptr;
     bool m_soundBusy = false;
     QString m_soundProblem;
+    std::vector<AlarmEvent> m_runEvents;
 };
 
 } // namespace thermavo::alarms

@@ -1,14 +1,18 @@
 #include "alarms/alarmfeature.h"
 #include "alarms/alarmwindow.h"
+#include "alarms/historyoverlay.h"
 #include "app/features.h"
 #include "app/frmMain.h"
 #include "harness.h"
+#include "history/historyfeature.h"
+#include "history/historywindow.h"
 #include "link/datapacket.h"
 #include "notificationserver.h"
 #include "ui/integerfield.h"
 #include "ui/stripchart.h"
 #include "ui_alarmwindow.h"
 #include "ui_frmMain.h"
+#include "ui_historywindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -231,6 +235,18 @@ private slots:
         QVERIFY(log[3].contains(
             QStringLiteral(",T3,Freezer A in the basement store room,high,cleared,")));
         QVERIFY(log[3].endsWith(QStringLiteral(",25,")));
+
+        // The history window opened afterwards draws the run's alarm and names the channel.
+        m_form->features().history().showRunAction().trigger();
+        HistoryWindow* history = m_form->features().history().window();
+        QVERIFY(history != nullptr);
+        const auto* overlay = history->findChild<HistoryOverlay*>();
+        QVERIFY(overlay != nullptr);
+        QCOMPARE(overlay->markers().size(), 3u);
+        QCOMPARE(overlay->shades().size(), 1u);
+        QVERIFY(!overlay->shades()[0].open);
+        QCOMPARE(history->ui().ChannelTable->item(2, 0)->text(),
+                 QStringLiteral("T3 Freezer A in the basement store room"));
         QVERIFY(m_messages.empty());
     }
 
