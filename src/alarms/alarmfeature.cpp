@@ -219,6 +219,16 @@ void AlarmFeature::tick(const SampleTick& tick) {
     if (m_window != nullptr)
         m_window->setSampleInterval(m_interval);
     const std::vector<AlarmEvent> events = m_rules.onTick(tick);
+    const std::vector<std::string> dropped = m_rules.takeDropped();
+    for (const std::string& entry : dropped) {
+        m_dropped << QString::fromStdString(entry);
+        report(QStringLiteral("Alarm setting dropped: %1").arg(m_dropped.last()));
+    }
+    if (!dropped.empty()) {
+        showStatus();
+        if (m_window != nullptr)
+            m_window->showSettings(m_rules.settings());
+    }
     handle(events);
     // The repeat follows the sample clock too, between the sound clock's own seconds.
     if (events.empty() && m_repeat.sounding())

@@ -292,6 +292,27 @@ private slots:
             QStringLiteral("[AlarmT2] High=hot")));
     }
 
+    void noDataBelowTheIntervalDroppedAtTheFirstTick() {
+        start(QStringLiteral("[AlarmT3]\nNoDataSeconds=1\nHigh=5\n"));
+        QSignalSpy problems(m_feature.get(), &AlarmFeature::problem);
+        m_feature->showWindow();
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 1 s")), QStringLiteral("normal"));
+        link(LinkChange::OnLine);
+        SampleTick slow;
+        slow.msSinceEpoch = m_now.toMSecsSinceEpoch() + 2000;
+        slow.intervalSeconds = 2;
+        m_events.publish(slow);
+        const QString entry = QStringLiteral(
+            "[AlarmT3] NoDataSeconds=1: \"No data\" must be at least the sample interval, 2 s.");
+        QCOMPARE(m_feature->droppedEntries(), QStringList{entry});
+        QCOMPARE(problems.count(), 1);
+        QCOMPARE(problems[0][0].toString(), QStringLiteral("Alarm setting dropped: %1").arg(entry));
+        QCOMPARE(m_feature->window()->ui().SettingsTable->item(2, 5)->text(), QString());
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 1 s")), QStringLiteral("(no row)"));
+        QVERIFY(m_feature->rules().configured(alarmIndex(2, Kind::High)));
+        link(LinkChange::OffLine);
+    }
+
     void typedSettingsRefused_data() {
         QTest::addColumn<int>("column");
         QTest::addColumn<QString>("typed");
