@@ -141,6 +141,15 @@ void HistoryOverlay::add(const AlarmEvent& event) {
         tracer->position->setCoords(time, kTopMarkerRatio);
     }
     m_markers.push_back({event, tracer});
+    // As many as the alarm feature keeps: the oldest go first.
+    if (m_markers.size() > AlarmFeature::kKeptRunEvents) {
+        plot.removeItem(m_markers.front().tracer);
+        m_markers.erase(m_markers.begin());
+    }
+    if (m_shades.size() > AlarmFeature::kKeptRunEvents) {
+        plot.removeItem(m_shades.front().rect);
+        m_shades.erase(m_shades.begin());
+    }
 }
 
 void HistoryOverlay::arrange() {
