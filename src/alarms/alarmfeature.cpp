@@ -4,6 +4,7 @@
 #include "alarms/alarmtext.h"
 #include "alarms/alarmwindow.h"
 #include "alarms/desktopnotifier.h"
+#include "alarms/systemsound.h"
 #include "events/runpublisher.h"
 #include "ui/profilefile.h"
 #include "ui_alarmwindow.h"
@@ -80,15 +81,8 @@ std::string logFileName(const QString& name) {
 }
 
 QString eventLine(const AlarmSettings& settings, const AlarmEvent& event, char decimal) {
-    const EventFields fields = eventFields(settings, event);
-    QString line = QString::fromStdString(
-        localDateTime(event.time) + "  " + alarmSubject(settings, event.alarm) + " " +
-        conditionText(settings, event.alarm, event.cause, decimal) + ": " + fields.event);
-    const Kind kind = kindOf(event.alarm);
-    if (event.value && (kind == Kind::High || kind == Kind::Low))
-        line += QStringLiteral(" at %1 °C")
-                    .arg(QString::fromStdString(oneDecimal(*event.value, decimal)));
-    return line;
+    return QString::fromStdString(localDateTime(event.time) + "  " +
+                                  eventSummary(settings, event, decimal));
 }
 
 } // namespace
@@ -132,13 +126,67 @@ AlarmFeature::AlarmFeature(const FeatureHost& host, QObject* parent)
     connect(m_notifier, &DesktopNotifier::failed, this, [this](const QString& reason) {
         report(QStringLiteral("Desktop notification failed: %1").arg(reason));
     });
+    m_soundClock.setInterval(1000);
+    connect(&m_soundClock, &QTimer::timeout, this, [this] { updateSound(false); });
     for (const QString& dropped : std::as_const(m_dropped))
         report(QStringLiteral("Alarm setting dropped: %1").arg(dropped));
     showStatus();
 }
 
 AlarmFeature::~AlarmFeature() {
+    m_soundThread.quit();
+    m_soundThread.wait();
     delete m_window;
+}
+
+void AlarmFeature::setSoundPlayer(std::shared_ptr<SoundPlayer> player) {
+    m_player = std::move(player);
+}
+
+void AlarmFeature::updateSound(bool raised) {
+    if (m_repeat.update(soundWanted(m_rules), raised, now().msSinceEpoch))
+        playSound();
+    if (!m_repeat.sounding())
+        m_soundClock.stop();
+    else if (!m_soundClock.isActive())
+        m_soundClock.start();
+}
+
+void AlarmFeature::playSound() {
+    // A player that has not come back yet is not queued up behind.
+    if (m_soundBusy)
+        return;
+    if (!m_player)
+        m_player = makeSystemSoundPlayer();
+    if (m_soundContext == nullptr) {
+        m_soundContext = new QObject;
+        m_soundContext->moveToThread(&m_soundThread);
+        connect(&m_soundThread, &QThread::finished, m_soundContext, &QObject::deleteLater);
+        m_soundThread.start();
+    }
+    m_soundBusy = true;
+    QMetaObject::invokeMethod(
+        m_soundContext,
+        [this, player = m_player] {
+            const QString reason = QString::fromStdString(player->play());
+            // Posted to the window's thread; the destructor waits for this thread first.
+            QMetaObject::invokeMethod(
+                this, [this, reason] { soundPlayed(reason); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void AlarmFeature::soundPlayed(const QString& reason) {
+    m_soundBusy = false;
+    if (reason != m_soundProblem) {
+        m_soundProblem = reason;
+        // Said once per reason, not at every repeat.
+        if (!reason.isEmpty())
+            report(QStringLiteral("Alarm sound failed: %1").arg(reason));
+        if (m_window != nullptr)
+            m_window->showSoundProblem(reason);
+    }
+    emit soundTried(reason);
 }
 
 Moment AlarmFeature::now() const {
@@ -171,7 +219,20 @@ void AlarmFeature::tick(const SampleTick& tick) {
     if (m_window != nullptr)
         m_window->setSampleInterval(m_interval);
     const std::vector<AlarmEvent> events = m_rules.onTick(tick);
+    const std::vector<std::string> dropped = m_rules.takeDropped();
+    for (const std::string& entry : dropped) {
+        m_dropped << QString::fromStdString(entry);
+        report(QStringLiteral("Alarm setting dropped: %1").arg(m_dropped.last()));
+    }
+    if (!dropped.empty()) {
+        showStatus();
+        if (m_window != nullptr)
+            m_window->showSettings(m_rules.settings());
+    }
     handle(events);
+    // The repeat follows the sample clock too, between the sound clock's own seconds.
+    if (events.empty() && m_repeat.sounding())
+        updateSound(false);
     // The worst values move without any event.
     if (events.empty() && m_window != nullptr && m_window->isVisible())
         m_window->showStates(m_rules);
@@ -225,6 +286,9 @@ void AlarmFeature::handle(const std::vector<AlarmEvent>& events) {
     const AlarmSettings& settings = m_rules.settings();
     const char separator = decimal();
     for (const AlarmEvent& event : events) {
+        if (m_runEvents.size() == kKeptRunEvents)
+            m_runEvents.erase(m_runEvents.begin());
+        m_runEvents.push_back(event);
         writeLog(event, {});
         if (m_window != nullptr)
             m_window->addEvent(eventLine(settings, event, separator));
@@ -246,17 +310,18 @@ void AlarmFeature::handle(const std::vector<AlarmEvent>& events) {
         }
         emit alarmEvent(event);
     }
+    const bool raised = std::any_of(events.begin(), events.end(), [](const AlarmEvent& e) {
+        return e.type == EventType::Raised;
+    });
     const std::string body = notificationText(settings, events, separator);
     if (!body.empty()) {
-        const bool raised = std::any_of(events.begin(), events.end(), [](const AlarmEvent& e) {
-            return e.type == EventType::Raised;
-        });
         m_notifier->notify(raised ? QStringLiteral("Thermavo alarm")
                                   : QStringLiteral("Thermavo alarm cleared"),
                            QString::fromStdString(body), raised);
     }
     keepStates();
     showStatus();
+    updateSound(raised);
     if (m_window != nullptr)
         m_window->showStates(m_rules);
     emit alarmsChanged();
@@ -312,6 +377,7 @@ QString AlarmFeature::applySettings(const AlarmSettings& settings) {
     m_rules.setSettings(settings);
     keepStates();
     showStatus();
+    updateSound(false);
     if (m_window != nullptr) {
         m_window->showStates(m_rules);
         m_window->showSettings(m_rules.settings());
@@ -333,6 +399,7 @@ void AlarmFeature::showWindow() {
         m_window = new AlarmWindow(std::move(actions), decimal(), m_host.window);
         m_window->setSampleInterval(m_interval);
         m_window->showSettings(m_rules.settings());
+        m_window->showSoundProblem(m_soundProblem);
         for (const QString& dropped : std::as_const(m_dropped))
             m_window->addEvent(QStringLiteral("Alarm setting dropped: %1").arg(dropped));
     }

@@ -2,10 +2,12 @@
 
 #include "alarms/alarmlog.h"
 #include "alarms/alarmrules.h"
+#include "alarms/alarmsound.h"
 #include "events/featurehost.h"
 
 #include <QObject>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 #include <memory>
 
@@ -20,7 +22,7 @@ class DesktopNotifier;
 
 // Watches the run the window publishes with the alarm rules, and tells the user: the status bar,
 // the alarm window (Ctrl+L, the strip chart's menu, a click on the status bar text), a desktop
-// notification per tick that changed something, the alarm log and the user's program.
+// notification per tick that changed something, the alarm log, the user's program and the sound.
 class AlarmFeature : public QObject {
     Q_OBJECT
 
@@ -30,6 +32,10 @@ public:
 
     // Every alarm's state and settings.
     const AlarmRules& rules() const { return m_rules; }
+    // The events of this run, oldest first; the oldest go beyond kKeptRunEvents.
+    const std::vector<AlarmEvent>& runEvents() const { return m_runEvents; }
+    static constexpr std::size_t kKeptRunEvents = 10'000;
+    char decimal() const;
     // The entries the settings file held that were dropped, one line each.
     const QStringList& droppedEntries() const { return m_dropped; }
     QLabel& statusLabel() const { return *m_status; }
@@ -50,6 +56,11 @@ public:
     // The lost board's clock: called every second while the board is lost.
     void checkLostBoard();
     void closeWindow();
+    // The player the alarm sound goes through; the platform's own unless set.
+    void setSoundPlayer(std::shared_ptr<SoundPlayer> player);
+    // Why the sound last failed; empty while it plays.
+    const QString& soundProblem() const { return m_soundProblem; }
+    bool sounding() const { return m_repeat.sounding(); }
 
 signals:
     // Each raise, clear and acknowledgement, in order.
@@ -58,6 +69,8 @@ signals:
     void alarmsChanged();
     // A line for the recent events: what the program or the notification service failed at.
     void problem(const QString& text);
+    // Each time the sound player came back: the reason it failed, or an empty text.
+    void soundTried(const QString& reason);
 
 private:
     void tick(const SampleTick& tick);
@@ -68,8 +81,10 @@ private:
     void showStatus();
     void keepStates();
     void loadStates();
+    void updateSound(bool raised);
+    void playSound();
+    void soundPlayed(const QString& reason);
     Moment now() const;
-    char decimal() const;
 
     FeatureHost m_host;
     AlarmRules m_rules;
@@ -82,6 +97,16 @@ private:
     DesktopNotifier* m_notifier = nullptr;
     QTimer m_lostClock;
     int m_interval = 0;
+    SoundRepeat m_repeat;
+    QTimer m_soundClock;
+    std::shared_ptr<SoundPlayer> m_player;
+    // The player runs on a thread of its own, so a sound service that is slow to answer never
+    // holds up the window.
+    QThread m_soundThread;
+    QObject* m_soundContext = nullptr;
+    bool m_soundBusy = false;
+    QString m_soundProblem;
+    std::vector<AlarmEvent> m_runEvents;
 };
 
 } // namespace thermavo::alarms

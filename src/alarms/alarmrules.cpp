@@ -4,6 +4,7 @@
 #include <charconv>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 namespace thermavo::alarms {
 
@@ -71,6 +72,7 @@ AlarmRules::AlarmRules(AlarmSettings settings) {
 
 void AlarmRules::setSettings(AlarmSettings settings) {
     m_settings = std::move(settings);
+    dropShortNoData();
     for (int alarm = 0; alarm < kAlarmCount; ++alarm) {
         AlarmStatus& status = at(alarm);
         if (configured(alarm))
@@ -82,6 +84,22 @@ void AlarmRules::setSettings(AlarmSettings settings) {
         else if (status.state == State::Active)
             status.state = State::ClearedUnacknowledged;
     }
+}
+
+void AlarmRules::dropShortNoData() {
+    for (int channel = 0; channel < kAlarmChannels; ++channel) {
+        std::optional<int>& seconds =
+            m_settings.channels.at(static_cast<size_t>(channel)).noDataSeconds;
+        if (const auto error = noDataError(seconds, m_interval)) {
+            m_dropped.push_back("[" + channelSection(channel) +
+                                "] NoDataSeconds=" + std::to_string(*seconds) + ": " + *error);
+            seconds.reset();
+        }
+    }
+}
+
+std::vector<std::string> AlarmRules::takeDropped() {
+    return std::exchange(m_dropped, {});
 }
 
 bool AlarmRules::configured(int alarm) const {
@@ -223,6 +241,11 @@ void AlarmRules::resetPending() {
 
 std::vector<AlarmEvent> AlarmRules::onTick(const SampleTick& tick) {
     std::vector<AlarmEvent> events;
+    if (tick.intervalSeconds > 0 && tick.intervalSeconds != m_interval) {
+        m_interval = tick.intervalSeconds;
+        // Through setSettings, so an alarm no longer watched is treated as any other.
+        setSettings(m_settings);
+    }
     if (m_link != Link::OnLine)
         return events;
     const Moment time{tick.msSinceEpoch, tick.utcOffsetSeconds};

@@ -94,7 +94,11 @@ public:
     void setSettings(AlarmSettings settings);
     bool configured(int alarm) const;
 
+    // The first tick, and each tick of another interval, drops every "no data" alarm shorter than
+    // the sample interval, which the sample clock could never see; takeDropped() names them.
     std::vector<AlarmEvent> onTick(const SampleTick& tick);
+    // The entries dropped since last asked, one line each, as a settings file's broken entries.
+    std::vector<std::string> takeDropped();
     std::vector<AlarmEvent> onLink(const LinkEvent& event);
     // The lost board raises its alarm while no ticks come: the caller calls this every second or
     // so while the board is lost.
@@ -133,6 +137,7 @@ private:
     void clear(int alarm, const Moment& time, std::optional<double> value,
                std::optional<double> limit, std::vector<AlarmEvent>& events);
     void resetPending();
+    void dropShortNoData();
 
     AlarmSettings m_settings;
     std::array<AlarmStatus, kAlarmCount> m_status{};
@@ -141,6 +146,9 @@ private:
     std::array<std::int64_t, kAlarmChannels> m_lastSample{};
     std::int64_t m_lastReply = 0;
     std::int64_t m_lostSince = 0;
+    // The sample interval of the ticks, once one came.
+    int m_interval = 0;
+    std::vector<std::string> m_dropped;
 };
 
 // The kept states as text, one line per alarm, and back; lines that do not parse are skipped.

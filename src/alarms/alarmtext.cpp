@@ -33,6 +33,16 @@ std::string valueText(const AlarmEvent& event) {
 
 } // namespace
 
+std::string eventSummary(const AlarmSettings& settings, const AlarmEvent& event, char decimal) {
+    std::string line = alarmSubject(settings, event.alarm) + " " +
+                       conditionText(settings, event.alarm, event.cause, decimal) + ": " +
+                       eventFields(settings, event).event;
+    const Kind kind = kindOf(event.alarm);
+    if (event.value && (kind == Kind::High || kind == Kind::Low))
+        line += " at " + oneDecimal(*event.value, decimal) + " °C";
+    return line;
+}
+
 std::string alarmSubject(const AlarmSettings& settings, int alarm) {
     const int channel = channelOf(alarm);
     if (channel < 0)

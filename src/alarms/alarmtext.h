@@ -21,6 +21,9 @@ std::string offsetText(std::int32_t utcOffsetSeconds);
 // A value with one decimal and the user's separator ("5.0", "-12,5").
 std::string oneDecimal(double value, char decimal);
 
+// An event in a line: "T3 Freezer A above 5.0 °C: raised at 6.5 °C".
+std::string eventSummary(const AlarmSettings& settings, const AlarmEvent& event, char decimal);
+
 // The status bar's text for the most severe alarm, with the number of others:
 // "Alarm: T3 Freezer A above 5.0 °C since 02:11:05 (+2)". Empty when none needs attention.
 std::string statusText(const AlarmRules& rules, char decimal);

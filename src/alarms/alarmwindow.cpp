@@ -27,6 +27,7 @@ AlarmWindow::AlarmWindow(Actions actions, char decimal, QWidget* parent)
     m_ui->setupUi(this);
     m_ui->StateTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     m_ui->PausedLabel->setStyleSheet(QStringLiteral("font-weight: bold"));
+    m_ui->SoundLabel->hide();
     connect(m_ui->AcknowledgeButton, &QPushButton::clicked, this, [this] {
         const QList<QTableWidgetItem*> selected = m_ui->StateTable->selectedItems();
         if (!selected.isEmpty())
@@ -88,6 +89,11 @@ void AlarmWindow::showStates(const AlarmRules& rules) {
     }
 }
 
+void AlarmWindow::showSoundProblem(const QString& reason) {
+    m_ui->SoundLabel->setText(QStringLiteral("No sound: %1").arg(reason));
+    m_ui->SoundLabel->setVisible(!reason.isEmpty());
+}
+
 void AlarmWindow::addEvent(const QString& line) {
     constexpr int kRecentEvents = 200;
     m_ui->EventList->insertItem(0, line);
@@ -122,6 +128,7 @@ void AlarmWindow::showSettings(const AlarmSettings& settings) {
     m_ui->ProgramEdit->setText(text(settings.program));
     m_ui->LogFolderEdit->setText(text(settings.logFolder));
     m_ui->LatchBox->setChecked(settings.latch);
+    m_ui->SoundBox->setChecked(settings.sound);
     validate();
 }
 
@@ -190,6 +197,7 @@ std::optional<AlarmSettings> AlarmWindow::typedSettings(QString& error) const {
     settings.program = m_ui->ProgramEdit->text().trimmed().toStdString();
     settings.logFolder = m_ui->LogFolderEdit->text().trimmed().toStdString();
     settings.latch = m_ui->LatchBox->isChecked();
+    settings.sound = m_ui->SoundBox->isChecked();
     error.clear();
     return settings;
 }

@@ -34,6 +34,8 @@ public:
     Ui::AlarmWindow& ui() const { return *m_ui; }
     void showStates(const AlarmRules& rules);
     void addEvent(const QString& line);
+    // Why the alarm sound could not be played, shown until it plays again; empty when it plays.
+    void showSoundProblem(const QString& reason);
     void showSettings(const AlarmSettings& settings);
     // The shortest sample interval "no data" must not go below; 0 while unknown.
     void setSampleInterval(int seconds) { m_interval = seconds; }

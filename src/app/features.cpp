@@ -1,6 +1,7 @@
 #include "app/features.h"
 
 #include "alarms/alarmfeature.h"
+#include "alarms/historyoverlay.h"
 #include "history/historyfeature.h"
 #include "publish/publishfeature.h"
 #include "publish/publishrules.h"
@@ -41,6 +42,9 @@ Features::Features(const FeatureHost& host, QObject* parent)
     // Every alarm event reaches the broker, and with it the level of the alarm's channel.
     connect(m_alarms.get(), &alarms::AlarmFeature::alarmEvent, this,
             [this](const alarms::AlarmEvent& event) { publishAlarm(event); });
+    // The alarms drawn over the history window, which owns them.
+    connect(m_history.get(), &HistoryFeature::windowCreated, this,
+            [this](HistoryWindow& window) { new alarms::HistoryOverlay(window, *m_alarms); });
 }
 
 void Features::publishAlarm(const alarms::AlarmEvent& event) {

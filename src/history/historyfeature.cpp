@@ -132,6 +132,7 @@ HistoryWindow& HistoryFeature::history() {
         services.chooseLogFile = askForLogFile;
         services.chooseSaveFile = askForSaveFile;
         m_window = new HistoryWindow(m_run, std::move(services), m_host.window);
+        emit windowCreated(*m_window);
     }
     return *m_window;
 }

@@ -58,6 +58,10 @@ public:
     // The main window closes: the history window goes with it.
     void closeWindow();
 
+signals:
+    // The history window was made, before it is first shown: others may add to it.
+    void windowCreated(thermavo::HistoryWindow& window);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

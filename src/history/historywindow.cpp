@@ -162,6 +162,17 @@ HistoryWindow::~HistoryWindow() {
     }
 }
 
+void HistoryWindow::setChannelNames(const QStringList& names) {
+    const QSignalBlocker quietTable(m_ui->ChannelTable);
+    for (int channel = 0; channel < kHistoryChannels; ++channel) {
+        const QString name = names.value(channel).isEmpty() ? QStringLiteral("T%1").arg(channel + 1)
+                                                            : names.value(channel);
+        m_graphs[static_cast<std::size_t>(channel)]->setName(name);
+        m_ui->ChannelTable->item(channel, kChannelColumn)->setText(name);
+    }
+    m_ui->ChannelTable->resizeColumnToContents(kChannelColumn);
+}
+
 HistoryPlot& HistoryWindow::plot() {
     return *m_ui->Plot;
 }
@@ -441,11 +452,17 @@ void HistoryWindow::showCursor(double x) {
         m_ui->ChannelTable->item(channel, kCursorColumn)
             ->setText(visible ? valueText(value) : QString());
         if (visible && hasSample(value)) {
-            text += QStringLiteral("\nT%1  %2").arg(channel + 1).arg(valueText(value));
+            text += QStringLiteral("\n%1  %2")
+                        .arg(m_graphs[static_cast<std::size_t>(channel)]->name(), valueText(value));
         }
     }
     if (!tick) {
         text += QStringLiteral("\nno samples");
+    }
+    if (m_cursorNote) {
+        const QString note = m_cursorNote(x);
+        if (!note.isEmpty())
+            text += QLatin1Char('\n') + note;
     }
     m_ui->CursorLabel->setText(QStringLiteral("Cursor: %1").arg(time));
     m_cursorLine->point1->setCoords(x, 0.0);

@@ -79,6 +79,12 @@ public:
 
     HistoryPlot& plot();
     Ui::HistoryWindow& ui() { return *m_ui; }
+    // What names each channel wherever the window does ("T3 Freezer A"); T1 ... T8 when empty.
+    void setChannelNames(const QStringList& names);
+    // Lines the cursor's readout adds for the time under it, in seconds since 1970 UTC.
+    void setCursorNote(std::function<QString(double seconds)> note) {
+        m_cursorNote = std::move(note);
+    }
 
 public slots:
     // Shows the window with this run, fitted.
@@ -154,6 +160,8 @@ private:
     // The window is being destroyed: nothing is shown any more.
     bool m_closing = false;
     LocalTimes m_labelTimes;
+    QStringList m_channelNames;
+    std::function<QString(double)> m_cursorNote;
 };
 
 } // namespace thermavo

@@ -2,6 +2,7 @@
 #include "alarms/alarmlog.h"
 #include "alarms/alarmprogram.h"
 #include "alarms/alarmwindow.h"
+#include "alarms/systemsound.h"
 #include "events/runpublisher.h"
 #include "notificationserver.h"
 #include "ui_alarmwindow.h"
@@ -15,6 +16,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <memory>
 
 // The alarm feature on a real publisher, status bar and settings file, with the user's program
@@ -28,6 +30,20 @@ namespace {
 
 constexpr std::int64_t kStart = 1'733'670'720'000; // 2024-12-08 15:12:00 UTC
 constexpr int kSettleMs = 10'000;
+
+// Counts its plays, which come on the feature's sound thread, and fails with the reason given.
+class CountingPlayer : public SoundPlayer {
+public:
+    explicit CountingPlayer(std::string reason) : m_reason(std::move(reason)) {}
+    std::string play() override {
+        ++plays;
+        return m_reason;
+    }
+    std::atomic<int> plays = 0;
+
+private:
+    std::string m_reason;
+};
 
 QString readAll(const QString& path) {
     QFile file(path);
@@ -276,6 +292,27 @@ private slots:
             QStringLiteral("[AlarmT2] High=hot")));
     }
 
+    void noDataBelowTheIntervalDroppedAtTheFirstTick() {
+        start(QStringLiteral("[AlarmT3]\nNoDataSeconds=1\nHigh=5\n"));
+        QSignalSpy problems(m_feature.get(), &AlarmFeature::problem);
+        m_feature->showWindow();
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 1 s")), QStringLiteral("normal"));
+        link(LinkChange::OnLine);
+        SampleTick slow;
+        slow.msSinceEpoch = m_now.toMSecsSinceEpoch() + 2000;
+        slow.intervalSeconds = 2;
+        m_events.publish(slow);
+        const QString entry = QStringLiteral(
+            "[AlarmT3] NoDataSeconds=1: \"No data\" must be at least the sample interval, 2 s.");
+        QCOMPARE(m_feature->droppedEntries(), QStringList{entry});
+        QCOMPARE(problems.count(), 1);
+        QCOMPARE(problems[0][0].toString(), QStringLiteral("Alarm setting dropped: %1").arg(entry));
+        QCOMPARE(m_feature->window()->ui().SettingsTable->item(2, 5)->text(), QString());
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 1 s")), QStringLiteral("(no row)"));
+        QVERIFY(m_feature->rules().configured(alarmIndex(2, Kind::High)));
+        link(LinkChange::OffLine);
+    }
+
     void typedSettingsRefused_data() {
         QTest::addColumn<int>("column");
         QTest::addColumn<QString>("typed");
@@ -321,6 +358,100 @@ private slots:
                         .contains(QStringLiteral("[AlarmT3]\nHigh=8.5\nLow=0\n")));
         }
         link(LinkChange::OffLine);
+    }
+
+    void soundRepeatsUntilAcknowledged_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("played") << "";
+        QTest::newRow("no sound server") << "the desktop sound could not be played: No such driver";
+    }
+
+    void soundRepeatsUntilAcknowledged() {
+        QFETCH(QString, reason);
+        start(QStringLiteral("[AlarmT3]\nHigh=5\n[Alarms]\nSound=1\n"));
+        const auto player = std::make_shared<CountingPlayer>(reason.toStdString());
+        m_feature->setSoundPlayer(player);
+        QSignalSpy tried(m_feature.get(), &AlarmFeature::soundTried);
+        QSignalSpy problems(m_feature.get(), &AlarmFeature::problem);
+        link(LinkChange::OnLine);
+        tick(4.0f);
+        QCOMPARE(player->plays, 0);
+        tick(6.0f);
+        QTRY_COMPARE_WITH_TIMEOUT(tried.count(), 1, kSettleMs);
+        QCOMPARE(tried[0][0].toString(), reason);
+        for (int second = 1; second < 10; ++second)
+            tick(6.0f);
+        QCOMPARE(player->plays, 1);
+        tick(6.0f);
+        QTRY_COMPARE_WITH_TIMEOUT(tried.count(), 2, kSettleMs);
+        // Cleared, still to be acknowledged: it goes on.
+        for (int second = 0; second < 10; ++second)
+            tick(2.0f);
+        QTRY_COMPARE_WITH_TIMEOUT(tried.count(), 3, kSettleMs);
+        QCOMPARE(problems.count(), reason.isEmpty() ? 0 : 1);
+        QCOMPARE(m_feature->soundProblem(), reason);
+        m_feature->showWindow();
+        QCOMPARE(m_feature->window()->ui().SoundLabel->isVisible(), !reason.isEmpty());
+        if (!reason.isEmpty())
+            QVERIFY(m_feature->window()->ui().SoundLabel->text().contains(reason));
+
+        m_feature->acknowledgeAll();
+        QVERIFY(!m_feature->sounding());
+        for (int second = 0; second < 25; ++second)
+            tick(2.0f);
+        QTest::qWait(100);
+        QCOMPARE(player->plays, 3);
+        link(LinkChange::OffLine);
+    }
+
+    void soundSwitchedInTheWindow() {
+        start(QStringLiteral("[AlarmT3]\nHigh=5\n"));
+        const auto player = std::make_shared<CountingPlayer>(std::string());
+        m_feature->setSoundPlayer(player);
+        link(LinkChange::OnLine);
+        tick(6.0f);
+        QVERIFY(!m_feature->sounding());
+        m_feature->showWindow();
+        Ui::AlarmWindow& ui = m_feature->window()->ui();
+        ui.SoundBox->setChecked(true);
+        ui.ApplyButton->click();
+        QVERIFY(readAll(path(QStringLiteral("thermavo.INI"))).contains(QStringLiteral("Sound=1")));
+        QVERIFY(m_feature->sounding());
+        QTRY_COMPARE_WITH_TIMEOUT(player->plays, 1, kSettleMs);
+        ui.SoundBox->setChecked(false);
+        ui.ApplyButton->click();
+        QVERIFY(!m_feature->sounding());
+        m_feature->acknowledgeAll();
+        link(LinkChange::OffLine);
+    }
+
+    // The real desktop sound with a sound service that is not there: the failure is told, the
+    // next try connects anew, and the repeat goes on.
+    void desktopSoundWithoutService() {
+#ifdef THERMAVO_CANBERRA
+        qputenv("CANBERRA_DRIVER", "none-such");
+        const std::unique_ptr<SoundPlayer> direct = makeSystemSoundPlayer();
+        for (int attempt = 0; attempt < 2; ++attempt)
+            QVERIFY(QString::fromStdString(direct->play())
+                        .startsWith(QStringLiteral("the desktop sound could not be played: ")));
+
+        start(QStringLiteral("[AlarmT3]\nHigh=5\n[Alarms]\nSound=1\n"));
+        QSignalSpy tried(m_feature.get(), &AlarmFeature::soundTried);
+        link(LinkChange::OnLine);
+        tick(6.0f);
+        QTRY_COMPARE_WITH_TIMEOUT(tried.count(), 1, kSettleMs);
+        QVERIFY(!tried[0][0].toString().isEmpty());
+        m_now = m_now.addSecs(10);
+        tick(6.0f);
+        QTRY_COMPARE_WITH_TIMEOUT(tried.count(), 2, kSettleMs);
+        QVERIFY(m_feature->sounding());
+        QVERIFY(m_feature->statusLabel().isVisible());
+        m_feature->acknowledgeAll();
+        link(LinkChange::OffLine);
+        qunsetenv("CANBERRA_DRIVER");
+#else
+        QSKIP("built without libcanberra");
+#endif
     }
 
     void programsRunOneAtATimeInOrder() {

@@ -29,6 +29,7 @@ char eventLetter(EventType type) {
 //   cN         the clock while lost, N seconds on
 //   ack ackall acknowledging the watched alarm, or all
 //   restart    the states kept, a new run started on them with the same settings
+//   iN         the ticks from here come every N seconds
 // Gives the watched alarm's state after each step (N normal, P pending, A active,
 // K acknowledged, C cleared unacknowledged; small letters from the previous run) and its events
 // with the step they came in ("R1 C4").
@@ -40,6 +41,7 @@ struct Script {
 Script play(const AlarmSettings& settings, int watched, const QString& steps) {
     auto rules = std::make_unique<AlarmRules>(settings);
     std::int64_t time = kStart;
+    int interval = 1;
     Script result;
     int step = 0;
     const auto note = [&](const std::vector<AlarmEvent>& events) {
@@ -69,16 +71,18 @@ Script play(const AlarmSettings& settings, int watched, const QString& steps) {
             note(rules->acknowledge(watched, now));
         } else if (word == QLatin1String("ackall")) {
             note(rules->acknowledgeAll(now));
+        } else if (word.startsWith(QLatin1Char('i'))) {
+            interval = word.mid(1).toInt();
         } else if (word == QLatin1String("restart")) {
             const std::string kept = persistedText(rules->persisted());
             rules = std::make_unique<AlarmRules>(settings);
             rules->restore(parsePersisted(kept));
         } else {
-            time += 1000;
+            time += interval * 1000;
             SampleTick tick;
             tick.msSinceEpoch = time;
             tick.utcOffsetSeconds = kOffset;
-            tick.intervalSeconds = 1;
+            tick.intervalSeconds = interval;
             tick.replies = word == QLatin1String("q") ? 0 : 3;
             bool number = false;
             const float value = word.toFloat(&number);
@@ -108,6 +112,8 @@ private slots:
     void keptStatesParsed_data();
     void keptStatesParsed();
     void mostSevereFirst();
+    void noDataBelowTheIntervalNamed_data();
+    void noDataBelowTheIntervalNamed();
 };
 
 void TestAlarmRules::stateMachine_data() {
@@ -176,6 +182,20 @@ void TestAlarmRules::stateMachine_data() {
                                                    << noData << "on 1 1 - - 1"
                                                    << "NNNNAN"
                                                    << "R4 C5";
+    QTest::newRow("no data below the sample interval dropped at the first tick")
+        << "[AlarmT1]\nNoDataSeconds=1\n"
+        << noData << "on i2 - - -"
+        << "NNNNN"
+        << "";
+    QTest::newRow("no data of the sample interval kept") << "[AlarmT1]\nNoDataSeconds=2\n"
+                                                         << noData << "on i2 5 - -"
+                                                         << "NNNAA"
+                                                         << "R3";
+    QTest::newRow("no data dropped when the interval grows past it")
+        << "[AlarmT1]\nNoDataSeconds=2\n"
+        << noData << "on - i3 - -"
+        << "NNNNN"
+        << "";
     QTest::newRow("no data while the board is lost counts the lost time")
         << noLatch + "[AlarmT1]\nNoDataSeconds=5\n"
         << noData << "on 1 lost c9 back -"
@@ -432,6 +452,50 @@ void TestAlarmRules::mostSevereFirst() {
     QCOMPARE(rules.onTick(tick).size(), size_t(1));
     QCOMPARE(rules.mostSevere(), kBoardAlarm);
     QCOMPARE(rules.attentionCount(), 4);
+}
+
+void TestAlarmRules::noDataBelowTheIntervalNamed_data() {
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<QString>("dropped");
+    QTest::addColumn<int>("kept");
+
+    QTest::newRow("shorter")
+        << "[AlarmT3]\nNoDataSeconds=4\n"
+        << 5
+        << "[AlarmT3] NoDataSeconds=4: \"No data\" must be at least the sample "
+           "interval, 5 s."
+        << 0;
+    QTest::newRow("as long") << "[AlarmT3]\nNoDataSeconds=5\n" << 5 << "" << 1;
+    QTest::newRow("one of two") << "[AlarmT2]\nNoDataSeconds=60\n[AlarmT8]\nNoDataSeconds=1\n"
+                                << 2
+                                << "[AlarmT8] NoDataSeconds=1: \"No data\" must be at least the "
+                                   "sample interval, 2 s."
+                                << 1;
+}
+
+void TestAlarmRules::noDataBelowTheIntervalNamed() {
+    QFETCH(QString, ini);
+    QFETCH(int, interval);
+    QFETCH(QString, dropped);
+    QFETCH(int, kept);
+    AlarmRules rules(loadSettings(ini.toStdString()).settings);
+    QVERIFY(rules.takeDropped().empty());
+    SampleTick tick;
+    tick.msSinceEpoch = kStart;
+    tick.intervalSeconds = interval;
+    rules.onTick(tick);
+    QStringList lines;
+    for (const std::string& line : rules.takeDropped())
+        lines << QString::fromStdString(line);
+    QCOMPARE(lines.join(QLatin1Char('\n')), dropped);
+    int watched = 0;
+    for (int channel = 0; channel < kAlarmChannels; ++channel)
+        watched += rules.configured(alarmIndex(channel, Kind::NoData)) ? 1 : 0;
+    QCOMPARE(watched, kept);
+    // Named once: the same interval again drops nothing more.
+    rules.onTick(tick);
+    QVERIFY(rules.takeDropped().empty());
 }
 
 QTEST_GUILESS_MAIN(TestAlarmRules)

@@ -1,14 +1,18 @@
 #include "alarms/alarmfeature.h"
 #include "alarms/alarmwindow.h"
+#include "alarms/historyoverlay.h"
 #include "app/features.h"
 #include "app/frmMain.h"
 #include "harness.h"
+#include "history/historyfeature.h"
+#include "history/historywindow.h"
 #include "link/datapacket.h"
 #include "notificationserver.h"
 #include "ui/integerfield.h"
 #include "ui/stripchart.h"
 #include "ui_alarmwindow.h"
 #include "ui_frmMain.h"
+#include "ui_historywindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -49,6 +53,8 @@ class AlarmsEndToEndTest : public QObject {
 private:
     QTemporaryDir m_folder;
     QDateTime m_now;
+    // How far the clock goes on between the ticks driven by hand.
+    int m_tickSeconds = 1;
     std::optional<int> m_chosenPort;
     std::vector<QString> m_messages;
     std::unique_ptr<TMainForm> m_form;
@@ -98,7 +104,7 @@ private:
     void tick(QSignalSpy& replies) {
         const qsizetype target = replies.count() + 2;
         QTRY_VERIFY_WITH_TIMEOUT(replies.count() >= target, kSettleMs);
-        m_now = m_now.addSecs(1);
+        m_now = m_now.addSecs(m_tickSeconds);
         m_form->SampleIntervalTimerTimer();
     }
 
@@ -132,6 +138,7 @@ private slots:
     void init() {
         m_messages.clear();
         m_now = QDateTime(QDate(2024, 12, 8), QTime(2, 11, 0));
+        m_tickSeconds = 1;
         QDir(path(QStringLiteral("data"))).removeRecursively();
     }
 
@@ -231,11 +238,27 @@ private slots:
         QVERIFY(log[3].contains(
             QStringLiteral(",T3,Freezer A in the basement store room,high,cleared,")));
         QVERIFY(log[3].endsWith(QStringLiteral(",25,")));
+
+        // The history window opened afterwards draws the run's alarm and names the channel.
+        m_form->features().history().showRunAction().trigger();
+        HistoryWindow* history = m_form->features().history().window();
+        QVERIFY(history != nullptr);
+        const auto* overlay = history->findChild<HistoryOverlay*>();
+        QVERIFY(overlay != nullptr);
+        QCOMPARE(overlay->markers().size(), 3u);
+        QCOMPARE(overlay->shades().size(), 1u);
+        QVERIFY(!overlay->shades()[0].open);
+        QCOMPARE(history->ui().ChannelTable->item(2, 0)->text(),
+                 QStringLiteral("T3 Freezer A in the basement store room"));
         QVERIFY(m_messages.empty());
     }
 
     void silentAndOutOfRangeChannels() {
-        startWindow(QStringLiteral("[AlarmT3]\nNoDataSeconds=3\n[AlarmT5]\nNoDataSeconds=3\n"));
+        startWindow(
+            QStringLiteral("[AlarmT3]\nNoDataSeconds=3000\n[AlarmT5]\nNoDataSeconds=3000\n"));
+        // "No data" counts on the sample clock, so it must be at least the quiet interval: each
+        // tick here is one interval on.
+        m_tickSeconds = kQuietSampleSeconds;
         Simulator board(kPort, {"--rate", "20", "--seed", "7", "--fault", "silent-channels=5",
                                 "--control", "control.fifo"});
         QVERIFY(board.waitUntilReady());
@@ -249,22 +272,22 @@ private slots:
         tick(replies);
         QCOMPARE(events.count(), 1);
         QCOMPARE(alarms().statusLabel().text(),
-                 QStringLiteral("Alarm: T5 no data for 3 s since 02:11:03"));
+                 QStringLiteral("Alarm: T5 no data for 3000 s since 03:01:00"));
         tick(replies);
         tick(replies);
         QCOMPARE(events.count(), 2);
         QCOMPARE(alarms().statusLabel().text(),
-                 QStringLiteral("Alarm: T5 no data for 3 s since 02:11:03 (+1)"));
+                 QStringLiteral("Alarm: T5 no data for 3000 s since 03:01:00 (+1)"));
         alarms().showWindow();
-        QCOMPARE(stateOf(QStringLiteral("T3 no data for 3 s")), QStringLiteral("active"));
-        QCOMPARE(stateOf(QStringLiteral("T5 no data for 3 s")), QStringLiteral("active"));
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 3000 s")), QStringLiteral("active"));
+        QCOMPARE(stateOf(QStringLiteral("T5 no data for 3000 s")), QStringLiteral("active"));
         QVERIFY(!alarms().window()->ui().PausedLabel->isVisible());
 
         // Back in range: T3 clears, and stays shown until acknowledged.
         command("set T3 21");
         tick(replies);
         QCOMPARE(events.count(), 3);
-        QCOMPARE(stateOf(QStringLiteral("T3 no data for 3 s")),
+        QCOMPARE(stateOf(QStringLiteral("T3 no data for 3000 s")),
                  QStringLiteral("cleared, unacknowledged"));
 
         // Off line by the user's switch: paused, and no more "no data".
