@@ -23,7 +23,6 @@ using namespace thermavo::alarms;
 namespace {
 
 constexpr int kTicks = 60;
-constexpr std::int32_t kOffset = 3600;
 
 // T3 above its high limit of 5 for ticks 10 to 19 and from 40 on; T1 steady at 20.
 float t3At(int tick) {
@@ -122,7 +121,7 @@ private slots:
         LinkEvent on;
         on.change = LinkChange::OnLine;
         on.msSinceEpoch = msAt(0) - 1000;
-        on.utcOffsetSeconds = kOffset;
+        on.utcOffsetSeconds = m_now.offsetFromUtc();
         m_events.publish(on);
         // The window opens halfway: what came before comes from the alarm feature's memory.
         for (int tick = 0; tick < kTicks; ++tick) {
@@ -135,7 +134,7 @@ private slots:
             m_run.append(msAt(tick), values);
             SampleTick sample;
             sample.msSinceEpoch = msAt(tick);
-            sample.utcOffsetSeconds = kOffset;
+            sample.utcOffsetSeconds = m_now.offsetFromUtc();
             sample.intervalSeconds = 1;
             sample.replies = 1;
             for (int channel = 0; channel < kHistoryChannels; ++channel)
