@@ -7,6 +7,7 @@
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "history/runlistwindow.h"
+#include "history/storedrange.h"
 #include "link/datapacket.h"
 #include "runs/rundatabase.h"
 #include "ui/fileedit.h"
@@ -297,8 +298,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_form->features().history().window() != nullptr, kSettleMs);
         HistoryWindow& history = *m_form->features().history().window();
         QTRY_VERIFY_WITH_TIMEOUT(!history.showingRun(), kSettleMs);
-        QCOMPARE(static_cast<int>(history.shownStore().size()), kept);
-        QVERIFY(hasSample(history.shownStore().value(0, 7)));
+        QVERIFY(history.showingStoredRun());
+        QCOMPARE(static_cast<int>(history.shownTicks()), kept);
+        // The span in view comes from the disk off the window's thread.
+        QTRY_VERIFY_WITH_TIMEOUT(history.shownRange() != nullptr, kSettleMs);
+        const RangeAnswer& range = *history.shownRange();
+        QCOMPARE(static_cast<int>(range.ticks), kept);
+        QVERIFY(!range.points[7].empty());
+        QVERIFY(hasSample(static_cast<float>(range.points[7].front().value)));
 
         // Deleted, it is gone from the list and the disk.
         list->ui().DeleteButton->click();
