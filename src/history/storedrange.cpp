@@ -159,7 +159,6 @@ void StoredRange::addPoints(RangeAnswer& answer, std::int64_t fromMs, std::int64
     const auto budget = static_cast<std::int64_t>(std::max<std::size_t>(request.budget, 1));
     const std::int64_t readable = budget * kTicksPerPoint;
     RunStore store;
-    std::size_t pointBudget = request.budget;
     if (m_database.countTicks(m_run, fromMs, toMs, readable + 1) <= readable) {
         answer.level = -1;
         // One tick beyond each edge, so the line runs to the edges.
@@ -170,8 +169,10 @@ void StoredRange::addPoints(RangeAnswer& answer, std::int64_t fromMs, std::int64
                     m_database.ticks(m_run, before, after, static_cast<std::size_t>(readable + 2)),
                     m_breaks, nextBreak);
     } else {
-        // The finest level whose blocks in the span fit the budget, four points a block.
-        const std::int64_t blocks = std::max<std::int64_t>(budget / kTicksPerPoint, 1);
+        // The finest level with at most twice as many blocks in the span as the budget has
+        // points: their four points a block are then taken in runs as ticks are, so the curve
+        // keeps the resolution of the plot.
+        const std::int64_t blocks = budget * kBlocksPerPoint;
         int level = 0;
         while (level + 1 < runs::kLevels && (toMs - fromMs) / runs::kLevelSpanMs[level] > blocks)
             ++level;
@@ -181,11 +182,10 @@ void StoredRange::addPoints(RangeAnswer& answer, std::int64_t fromMs, std::int64
         for (const runs::StoredBlock& block :
              m_database.blocks(m_run, level, runs::blockStart(fromMs, level) - span, toMs + span))
             appendBlockPoints(store, block, level, previous);
-        pointBudget = store.size() + 2;
     }
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         if (request.channels[static_cast<std::size_t>(channel)])
-            plotPoints(store, request.time, channel, pointBudget,
+            plotPoints(store, request.time, channel, request.budget,
                        answer.points[static_cast<std::size_t>(channel)]);
     }
 }

@@ -44,11 +44,13 @@ struct RangeAnswer {
 
 // A run in the run store read a span at a time, so that what is held in memory stays within a
 // few thousand points whatever the run's length: every tick while the span holds at most
-// `kTicksRead` of them, otherwise each summary block's first, lowest, highest and last at the
-// finest level that fits the budget. One connection, one thread at a time.
+// kTicksPerPoint times the budget, otherwise each summary block's first, lowest, highest and
+// last at the finest level with at most kBlocksPerPoint times the budget in the span. One
+// connection, one thread at a time.
 class StoredRange {
 public:
     static constexpr std::int64_t kTicksPerPoint = 4;
+    static constexpr std::int64_t kBlocksPerPoint = 2;
 
     StoredRange(runs::RunDatabase& database, std::int64_t run);
 
