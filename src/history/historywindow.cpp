@@ -233,7 +233,7 @@ void HistoryWindow::setCurrentStoredRun(const QString& path, qint64 run) {
 void HistoryWindow::showRun() {
     if (!m_currentPath.isEmpty() && !busy()) {
         showStoredRun(m_currentPath, m_currentRun, {}, true);
-        if (m_stored != nullptr) {
+        if (m_stored != nullptr && m_stored->current) {
             plot().setFocus();
             return;
         }
