@@ -983,8 +983,15 @@ private slots:
     }
 
     // The span in view of a stored run saved as CSV holds every tick of it, read off the
-    // window's thread.
+    // window's thread; cancelled, no file; the window closing finishes it first.
+    void storedRunCsvHasEveryTick_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("written") << QStringLiteral("written");
+        QTest::newRow("cancelled") << QStringLiteral("cancelled");
+        QTest::newRow("window closes") << QStringLiteral("window closes");
+    }
     void storedRunCsvHasEveryTick() {
+        QFETCH(QString, ending);
         std::int64_t run = 0;
         {
             runs::RunDatabase database(storePath().toStdString());
@@ -996,9 +1003,20 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
         plot().xAxis->setRange(secondsOf(m_run.time(1234)) - 0.5, secondsOf(m_run.time(45'677)));
         const QString path = m_folder.filePath(QStringLiteral("stored.csv"));
+        QFile::remove(path);
         QVERIFY(m_window->saveCsv(path));
         QVERIFY(m_window->busy());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        if (ending == QStringLiteral("cancelled")) {
+            m_window->ui().CancelButton->click();
+            QVERIFY(!m_window->busy());
+            QVERIFY(!QFile::exists(path));
+            QVERIFY(m_messages.empty());
+            return;
+        }
+        if (ending == QStringLiteral("window closes"))
+            m_window.reset();
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
         QVERIFY(m_messages.empty());
         const QStringList lines = linesOf(path);
         QCOMPARE(lines.size(), 45'677 - 1234 + 2);
@@ -1011,6 +1029,9 @@ private slots:
             QCOMPARE(lines[tick - 1234 + 1] + QStringLiteral("\r\n"),
                      QString::fromStdString(csvRow(when, offset, m_run, tick, all)));
         }
+        QCOMPARE(lines.last().section(QLatin1Char(','), 0, 0),
+                 QDateTime::fromMSecsSinceEpoch(m_run.time(45'677))
+                     .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     }
 
     // The run being recorded, shown from the disk, follows as its commits come.
