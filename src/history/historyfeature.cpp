@@ -3,7 +3,6 @@
 #include "events/runpublisher.h"
 #include "history/historywindow.h"
 #include "history/runlistwindow.h"
-#include "history/storedrun.h"
 #include "runs/runrecorder.h"
 
 #include <QAction>
@@ -21,24 +20,10 @@ namespace thermavo {
 
 namespace {
 
-// A run read back whole up to this many ticks (about 40 MB, eleven days at one a second);
-// a longer one is read as its summaries, four points a block.
-constexpr std::size_t kLoadedTicks = 1'000'000;
 constexpr std::int64_t kBytesPerMegabyte = 1'000'000;
 constexpr std::int64_t kMsPerDay = 86'400'000;
 // The size limit unless the settings say otherwise: over a year of one-second ticks.
 constexpr std::int64_t kDefaultKeepMegabytes = 2000;
-
-const char* levelText(int level) {
-    switch (level) {
-    case 0:
-        return "each minute's";
-    case 1:
-        return "each hour's";
-    default:
-        return "each day's";
-    }
-}
 
 } // namespace
 
@@ -91,9 +76,6 @@ HistoryFeature::HistoryFeature(const FeatureHost& host, QObject* parent)
 }
 
 HistoryFeature::~HistoryFeature() {
-    m_cancelLoading = true;
-    if (m_loading.joinable())
-        m_loading.join();
     // Closes the run on disk.
     m_recorder.reset();
     delete m_runList;
@@ -109,10 +91,41 @@ void HistoryFeature::record(const SampleTick& tick) {
         values[static_cast<std::size_t>(channel)] = sample.valid ? sample.filtered : kNoSample;
     }
     m_run.append(tick.msSinceEpoch, values);
-    if (m_recorder != nullptr)
+    if (m_recorder != nullptr) {
         m_recorder->add(tick);
+        // The disk holds the run; memory keeps its newest ticks, for a store that stopped. Not
+        // while the window writes a CSV file from them.
+        if (m_run.size() >= 2 * m_tailTicks && (m_window == nullptr || !m_window->busy())) {
+            RunStore tail;
+            for (std::size_t at = m_run.size() - m_tailTicks; at < m_run.size(); ++at) {
+                if (m_run.startsSegment(at))
+                    tail.breakSegment();
+                TickValues kept;
+                for (int channel = 0; channel < kHistoryChannels; ++channel)
+                    kept[static_cast<std::size_t>(channel)] = m_run.value(at, channel);
+                tail.append(m_run.time(at), kept);
+            }
+            m_run = std::move(tail);
+            m_trimmed = true;
+        }
+        updateCurrentRun();
+    }
     if (m_window != nullptr)
         m_window->runGrew();
+}
+
+void HistoryFeature::updateCurrentRun() {
+    if (m_window == nullptr || m_recorder == nullptr)
+        return;
+    const qint64 run =
+        !m_trimmed || m_storeStopped || m_storePath.isEmpty() ? 0 : m_recorder->currentRun();
+    if (run == m_currentRunShown)
+        return;
+    m_currentRunShown = run;
+    m_window->setCurrentStoredRun(run != 0 ? m_storePath : QString(), run);
+    // A window on the run in memory goes on with the run on disk, and back.
+    if (m_window->isVisible() && m_window->showingRun())
+        m_window->showRun();
 }
 
 void HistoryFeature::linkChanged(const LinkEvent& event) {
@@ -132,6 +145,8 @@ HistoryWindow& HistoryFeature::history() {
         services.chooseLogFile = askForLogFile;
         services.chooseSaveFile = askForSaveFile;
         m_window = new HistoryWindow(m_run, std::move(services), m_host.window);
+        m_currentRunShown = 0;
+        updateCurrentRun();
         emit windowCreated(*m_window);
     }
     return *m_window;
@@ -166,6 +181,8 @@ QString HistoryFeature::storeStatus() const {
 
 void HistoryFeature::storeChanged(const runs::RecorderStatus& status) {
     m_storePath = QString::fromStdString(status.path);
+    m_storeStopped = status.stopped;
+    updateCurrentRun();
     const QString text = QString::fromStdString(status.text);
     if (status.stopped) {
         m_storeLabel->setText(QStringLiteral("History not saved: %1").arg(text));
@@ -217,7 +234,7 @@ void HistoryFeature::openStoredRun(qint64 run) {
         showRun();
         return;
     }
-    if (m_loading.joinable() || m_storePath.isEmpty())
+    if (m_storePath.isEmpty())
         return;
     QString name = QStringLiteral("Run %1").arg(run);
     if (m_runList != nullptr) {
@@ -227,43 +244,11 @@ void HistoryFeature::openStoredRun(qint64 run) {
                            .arg(RunListWindow::localText(info.startMs, info.startOffset));
         }
     }
-    m_cancelLoading = false;
-    m_loading = std::thread([this, run, name, path = m_storePath.toStdString()] {
-        auto store = std::make_shared<RunStore>();
-        QString shownName = name;
-        QString error;
-        bool summarized = false;
-        try {
-            runs::RunDatabase database(path, runs::RunDatabase::Check::Header);
-            StoredRun loaded = loadStoredRun(database, run, kLoadedTicks, m_cancelLoading);
-            *store = std::move(loaded.store);
-            summarized = loaded.summaryLevel >= 0;
-            if (summarized)
-                shownName += QStringLiteral(" (%1 first, lowest, highest and last)")
-                                 .arg(QLatin1String(levelText(loaded.summaryLevel)));
-        } catch (const std::exception& problem) {
-            error = QString::fromUtf8(problem.what());
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, store, shownName, summarized, error] {
-                storedRunRead(store, shownName, summarized, error);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void HistoryFeature::storedRunRead(std::shared_ptr<RunStore> run, const QString& name,
-                                   bool summarized, const QString& error) {
-    m_loading.join();
-    if (m_cancelLoading)
-        return;
-    if (!error.isEmpty()) {
-        m_host.showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                           QStringLiteral("The run cannot be read: %1.").arg(error));
-        return;
+    try {
+        history().showStoredRun(m_storePath, run, name, false);
+    } catch (const std::exception& error) {
+        m_host.reportError(QString::fromUtf8(error.what()));
     }
-    history().showStored(std::move(*run), name, summarized);
 }
 
 void HistoryFeature::deleteStoredRun(qint64 run) {

@@ -5,9 +5,8 @@
 #include "history/runstore.h"
 
 #include <QObject>
-#include <atomic>
+#include <algorithm>
 #include <memory>
-#include <thread>
 
 class QAction;
 class QLabel;
@@ -32,7 +31,11 @@ public:
     explicit HistoryFeature(const FeatureHost& host, QObject* parent = nullptr);
     ~HistoryFeature() override;
 
+    // With a data folder, the run is kept on disk and this holds only its newest ticks: all of
+    // them until it reaches twice `tailTicks`, then the newest `tailTicks`, and the history
+    // window reads the run from the disk from then on.
     const RunStore& run() const { return m_run; }
+    void setTailTicks(std::size_t ticks) { m_tailTicks = std::max<std::size_t>(ticks, 1); }
     // Null until first opened.
     HistoryWindow* window() const { return m_window; }
     QAction& showRunAction() const { return *m_showRun; }
@@ -46,8 +49,6 @@ public:
     QString storePath() const { return m_storePath; }
     // Waits until every tick so far is on disk.
     void flushStore();
-    // A stored run being read back.
-    bool loadingRun() const { return m_loading.joinable(); }
 
     void showRun();
     void openLogFile();
@@ -70,8 +71,8 @@ private:
     void linkChanged(const LinkEvent& event);
     HistoryWindow& history();
     void storeChanged(const runs::RecorderStatus& status);
-    void storedRunRead(std::shared_ptr<RunStore> run, const QString& name, bool summarized,
-                       const QString& error);
+    // Tells the history window where the run being recorded is kept, once it is.
+    void updateCurrentRun();
 
     FeatureHost m_host;
     RunStore m_run;
@@ -83,8 +84,10 @@ private:
     QLabel* m_storeLabel = nullptr;
     QString m_storePath;
     std::unique_ptr<runs::RunRecorder> m_recorder;
-    std::thread m_loading;
-    std::atomic<bool> m_cancelLoading{false};
+    bool m_storeStopped = false;
+    std::size_t m_tailTicks = 3600;
+    bool m_trimmed = false;
+    qint64 m_currentRunShown = 0;
 };
 
 } // namespace thermavo

@@ -26,25 +26,41 @@ void appendTwoDigits(std::string& out, int value) {
 
 } // namespace
 
-Span wholeTimeSpan(const RunStore& store, double nowSeconds) {
-    if (store.empty()) {
-        return {nowSeconds - kEmptyTimeSpan, nowSeconds};
+RunExtent extentOf(const RunStore& store) {
+    RunExtent run;
+    run.ticks = store.size();
+    if (!store.empty()) {
+        run.firstMs = store.time(0);
+        run.lastMs = store.time(store.size() - 1);
     }
-    return atLeast({secondsOf(store.time(0)), secondsOf(store.time(store.size() - 1))},
-                   kNarrowestTimeSpan);
+    for (int channel = 0; channel < kHistoryChannels; ++channel) {
+        run.lowest[static_cast<std::size_t>(channel)] = store.lowest(channel);
+        run.highest[static_cast<std::size_t>(channel)] = store.highest(channel);
+    }
+    return run;
 }
 
-Span wholeTemperatureSpan(const RunStore& store, const ChannelMask& shown) {
+Span wholeTimeSpan(const RunExtent& run, double nowSeconds) {
+    if (run.ticks == 0) {
+        return {nowSeconds - kEmptyTimeSpan, nowSeconds};
+    }
+    return atLeast({secondsOf(run.firstMs), secondsOf(run.lastMs)}, kNarrowestTimeSpan);
+}
+
+Span wholeTimeSpan(const RunStore& store, double nowSeconds) {
+    return wholeTimeSpan(extentOf(store), nowSeconds);
+}
+
+Span wholeTemperatureSpan(const RunExtent& run, const ChannelMask& shown) {
     float lowest = kNoSample;
     float highest = kNoSample;
-    for (int channel = 0; channel < kHistoryChannels; ++channel) {
-        if (!shown[static_cast<std::size_t>(channel)] || !hasSample(store.lowest(channel))) {
+    for (std::size_t channel = 0; channel < kHistoryChannels; ++channel) {
+        if (!shown[channel] || !hasSample(run.lowest[channel])) {
             continue;
         }
-        lowest =
-            hasSample(lowest) ? std::min(lowest, store.lowest(channel)) : store.lowest(channel);
+        lowest = hasSample(lowest) ? std::min(lowest, run.lowest[channel]) : run.lowest[channel];
         highest =
-            hasSample(highest) ? std::max(highest, store.highest(channel)) : store.highest(channel);
+            hasSample(highest) ? std::max(highest, run.highest[channel]) : run.highest[channel];
     }
     if (!hasSample(lowest)) {
         return kEmptyTemperatureSpan;
@@ -52,6 +68,10 @@ Span wholeTemperatureSpan(const RunStore& store, const ChannelMask& shown) {
     const double margin = std::max(kSmallestTemperatureMargin,
                                    kTemperatureMarginShare * (double{highest} - double{lowest}));
     return {double{lowest} - margin, double{highest} + margin};
+}
+
+Span wholeTemperatureSpan(const RunStore& store, const ChannelMask& shown) {
+    return wholeTemperatureSpan(extentOf(store), shown);
 }
 
 Span zoomedAbout(Span span, double point, double factor, double narrowest) {
@@ -77,36 +97,36 @@ Span panned(Span span, double share) {
     return {span.lower + by, span.upper + by};
 }
 
-bool rightEdgeAtNewest(const RunStore& store, Span time) {
-    if (store.empty()) {
+bool rightEdgeAtNewest(const RunExtent& run, Span time) {
+    if (run.ticks == 0) {
         return true;
     }
-    return time.upper >= secondsOf(store.time(store.size() - 1)) - kNewestEdgeShare * time.size();
+    return time.upper >= secondsOf(run.lastMs) - kNewestEdgeShare * time.size();
 }
 
-void ViewState::fitAll(const RunStore& store, const ChannelMask& shown, double nowSeconds) {
-    m_time = wholeTimeSpan(store, nowSeconds);
-    m_temperature = wholeTemperatureSpan(store, shown);
+void ViewState::fitAll(const RunExtent& run, const ChannelMask& shown, double nowSeconds) {
+    m_time = wholeTimeSpan(run, nowSeconds);
+    m_temperature = wholeTemperatureSpan(run, shown);
     m_following = true;
     m_wholeRun = true;
 }
 
-void ViewState::moved(const RunStore& store, Span time, Span temperature) {
+void ViewState::moved(const RunExtent& run, Span time, Span temperature) {
     m_time = atLeast(time, kNarrowestTimeSpan);
     m_temperature = atLeast(temperature, kNarrowestTemperatureSpan);
-    m_following = rightEdgeAtNewest(store, m_time);
+    m_following = rightEdgeAtNewest(run, m_time);
     m_wholeRun = false;
 }
 
-bool ViewState::samplesAdded(const RunStore& store, const ChannelMask& shown, double nowSeconds) {
-    if (!m_following || store.empty()) {
+bool ViewState::samplesAdded(const RunExtent& run, const ChannelMask& shown, double nowSeconds) {
+    if (!m_following || run.ticks == 0) {
         return false;
     }
     if (m_wholeRun) {
-        fitAll(store, shown, nowSeconds);
+        fitAll(run, shown, nowSeconds);
         return true;
     }
-    const double newest = secondsOf(store.time(store.size() - 1));
+    const double newest = secondsOf(run.lastMs);
     if (m_time.upper >= newest) {
         return false;
     }
@@ -218,6 +238,15 @@ std::string csvHeader(const ChannelMask& columns) {
 
 std::string csvRow(const LocalDateTime& when, int utcOffsetSeconds, const RunStore& store,
                    std::size_t tick, const ChannelMask& columns) {
+    TickValues values;
+    for (int channel = 0; channel < kHistoryChannels; ++channel) {
+        values[static_cast<std::size_t>(channel)] = store.value(tick, channel);
+    }
+    return csvRow(when, utcOffsetSeconds, values, columns);
+}
+
+std::string csvRow(const LocalDateTime& when, int utcOffsetSeconds, const TickValues& values,
+                   const ChannelMask& columns) {
     std::string out = std::to_string(when.year);
     out += '-';
     appendTwoDigits(out, when.month);
@@ -239,7 +268,7 @@ std::string csvRow(const LocalDateTime& when, int utcOffsetSeconds, const RunSto
             continue;
         }
         out += ',';
-        const float value = store.value(tick, channel);
+        const float value = values[static_cast<std::size_t>(channel)];
         if (hasSample(value)) {
             out += fixedTwoDecimals(value, ".");
         }

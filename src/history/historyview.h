@@ -35,10 +35,29 @@ inline double secondsOf(std::int64_t msSinceEpoch) {
     return static_cast<double>(msSinceEpoch) / kMsPerSecond;
 }
 
+// What the view needs of a whole run, wherever it is kept: how many ticks, the first and last
+// one's time and each channel's lowest and highest value (NaN while it has none).
+struct RunExtent {
+    std::size_t ticks = 0;
+    std::int64_t firstMs = 0;
+    std::int64_t lastMs = 0;
+    TickValues lowest = noSamples();
+    TickValues highest = noSamples();
+
+    static TickValues noSamples() {
+        TickValues values;
+        values.fill(kNoSample);
+        return values;
+    }
+};
+RunExtent extentOf(const RunStore& store);
+
 // The whole run in time; a lone tick sits in the middle of the narrowest span. Without ticks,
 // the minute up to `nowSeconds`.
+Span wholeTimeSpan(const RunExtent& run, double nowSeconds);
 Span wholeTimeSpan(const RunStore& store, double nowSeconds);
 // Every value of the shown channels with a margin, at least half a degree either side.
+Span wholeTemperatureSpan(const RunExtent& run, const ChannelMask& shown);
 Span wholeTemperatureSpan(const RunStore& store, const ChannelMask& shown);
 
 // The span scaled by factor about the point, which stays where it is on screen; never narrower
@@ -54,11 +73,20 @@ Span panned(Span span, double share);
 // other leaves the view where the user put it until the next fit.
 class ViewState {
 public:
-    void fitAll(const RunStore& store, const ChannelMask& shown, double nowSeconds);
+    void fitAll(const RunExtent& run, const ChannelMask& shown, double nowSeconds);
+    void fitAll(const RunStore& store, const ChannelMask& shown, double nowSeconds) {
+        fitAll(extentOf(store), shown, nowSeconds);
+    }
     // The user moved the view; the spans are kept within the narrowest.
-    void moved(const RunStore& store, Span time, Span temperature);
+    void moved(const RunExtent& run, Span time, Span temperature);
+    void moved(const RunStore& store, Span time, Span temperature) {
+        moved(extentOf(store), time, temperature);
+    }
     // New ticks came in; true when the view moved with them.
-    bool samplesAdded(const RunStore& store, const ChannelMask& shown, double nowSeconds);
+    bool samplesAdded(const RunExtent& run, const ChannelMask& shown, double nowSeconds);
+    bool samplesAdded(const RunStore& store, const ChannelMask& shown, double nowSeconds) {
+        return samplesAdded(extentOf(store), shown, nowSeconds);
+    }
 
     Span time() const { return m_time; }
     Span temperature() const { return m_temperature; }
@@ -73,7 +101,7 @@ private:
 };
 
 // Whether the span's right edge is at (or beyond) the newest tick.
-bool rightEdgeAtNewest(const RunStore& store, Span time);
+bool rightEdgeAtNewest(const RunExtent& run, Span time);
 
 // The newest tick at or before the time, unless the time lies in a break between segments
 // (or before the first tick): then none.
@@ -113,5 +141,7 @@ void plotPoints(const RunStore& store, Span time, int channel, std::size_t budge
 std::string csvHeader(const ChannelMask& columns);
 std::string csvRow(const LocalDateTime& when, int utcOffsetSeconds, const RunStore& store,
                    std::size_t tick, const ChannelMask& columns);
+std::string csvRow(const LocalDateTime& when, int utcOffsetSeconds, const TickValues& values,
+                   const ChannelMask& columns);
 
 } // namespace thermavo

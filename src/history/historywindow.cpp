@@ -2,6 +2,8 @@
 
 #include "history/historyplot.h"
 #include "history/logloader.h"
+#include "history/storedrange.h"
+#include "history/storedrun.h"
 #include "log/numbertext.h"
 #include "log/tablog.h"
 #include "ui/chartrules.h"
@@ -16,6 +18,10 @@
 #include <QSignalBlocker>
 #include <QTimer>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace thermavo {
 
@@ -34,6 +40,11 @@ constexpr int kProgressPeriodMs = 50;
 constexpr std::size_t kCsvRowsPerPiece = 20000;
 constexpr int kProgressSteps = 1000;
 constexpr qreal kLinePenWidth = 1.0;
+// Answers kept for a stored run, so that zooming back or panning to and fro reads nothing again.
+constexpr std::size_t kCachedRanges = 8;
+// Pieces of CSV rows read ahead of the file.
+constexpr std::size_t kCsvPiecesAhead = 4;
+constexpr int kCsvFeedPollMs = 10;
 const QString kCursorLayer = QStringLiteral("cursor");
 
 QString shownName(const QString& path) {
@@ -54,6 +65,36 @@ bool writeAll(QIODevice& file, std::string_view text) {
 }
 
 } // namespace
+
+struct HistoryWindow::Stored {
+    QString path;
+    qint64 run = 0;
+    bool current = false;
+    // The window thread's own connection, for the run's extent and the cursor: a lookup or two.
+    std::unique_ptr<runs::RunDatabase> database;
+    std::unique_ptr<StoredRange> range;
+    RunExtent extent;
+    std::deque<RangeAnswer> cache;
+    std::optional<RangeRequest> asked;
+    std::optional<RangeAnswer> shown;
+    // Declared last, so its thread ends before what it reports to goes.
+    std::unique_ptr<RangeWorker> worker;
+};
+
+// The rows of a CSV file from a stored run, read and written out as text on a thread of its own;
+// the window writes the pieces to the file.
+struct HistoryWindow::CsvFeed {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::string> pieces;
+    bool done = false;
+    bool cancel = false;
+    std::string error;
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+    std::atomic<std::int64_t> readMs{0};
+    std::thread thread;
+};
 
 QString askForLogFile(QWidget* parent) {
     QFileDialog dialog(parent, QStringLiteral("Open a log file"));
@@ -160,6 +201,7 @@ HistoryWindow::~HistoryWindow() {
     while (m_csv != nullptr) {
         writeCsvRows();
     }
+    m_stored.reset();
 }
 
 void HistoryWindow::setChannelNames(const QStringList& names) {
@@ -194,7 +236,19 @@ double HistoryWindow::nowSeconds() const {
     return secondsOf(m_services.now().toMSecsSinceEpoch());
 }
 
+void HistoryWindow::setCurrentStoredRun(const QString& path, qint64 run) {
+    m_currentPath = path;
+    m_currentRun = run;
+}
+
 void HistoryWindow::showRun() {
+    if (!m_currentPath.isEmpty() && !busy()) {
+        showStoredRun(m_currentPath, m_currentRun, {}, true);
+        if (m_stored != nullptr && m_stored->current) {
+            plot().setFocus();
+            return;
+        }
+    }
     QWidget::show();
     raise();
     activateWindow();
@@ -234,6 +288,13 @@ void HistoryWindow::readLog(const QString& path) {
 }
 
 void HistoryWindow::updateLoadProgress() {
+    if (m_csvFeed != nullptr) {
+        const double total =
+            static_cast<double>(std::max<std::int64_t>(m_csvFeed->toMs - m_csvFeed->fromMs, 1));
+        m_ui->LoadProgress->setValue(static_cast<int>(
+            static_cast<double>(m_csvFeed->readMs - m_csvFeed->fromMs) / total * kProgressSteps));
+        return;
+    }
     if (m_csv != nullptr) {
         const std::size_t total = std::max<std::size_t>(m_csvEnd - m_csvFirst, 1);
         m_ui->LoadProgress->setValue(
@@ -290,7 +351,100 @@ void HistoryWindow::showStored(RunStore run, const QString& name, bool summarize
     display(m_log, name);
 }
 
+bool HistoryWindow::showingRun() const {
+    return m_stored != nullptr ? m_stored->current : m_shown == &m_run;
+}
+
+std::size_t HistoryWindow::shownTicks() const {
+    return m_stored != nullptr ? m_stored->extent.ticks : m_shown->size();
+}
+
+const RangeAnswer* HistoryWindow::shownRange() const {
+    return m_stored != nullptr && m_stored->shown ? &*m_stored->shown : nullptr;
+}
+
+RunExtent HistoryWindow::shownExtent() const {
+    return m_stored != nullptr ? m_stored->extent : extentOf(*m_shown);
+}
+
+void HistoryWindow::showStoredRun(const QString& path, qint64 run, const QString& name,
+                                  bool current) {
+    QWidget::show();
+    raise();
+    activateWindow();
+    if (busy()) {
+        return;
+    }
+    auto stored = std::make_unique<Stored>();
+    stored->path = path;
+    stored->run = run;
+    stored->current = current;
+    try {
+        stored->database = std::make_unique<runs::RunDatabase>(path.toStdString(),
+                                                               runs::RunDatabase::Check::Header);
+        stored->range = std::make_unique<StoredRange>(*stored->database, run);
+        stored->extent = stored->range->extent();
+    } catch (const std::exception& error) {
+        m_services.showMessage(
+            QMessageBox::Critical, QStringLiteral("Error"),
+            QStringLiteral("The run cannot be read: %1.").arg(QString::fromUtf8(error.what())));
+        return;
+    }
+    const quint64 source = ++m_storedShown;
+    stored->worker =
+        std::make_unique<RangeWorker>(path.toStdString(), run, [this, source](RangeAnswer answer) {
+            QMetaObject::invokeMethod(
+                this, [this, source, answer = std::move(answer)] { rangeArrived(answer, source); },
+                Qt::QueuedConnection);
+        });
+    // What a log read back took goes; the stored run is read a span at a time.
+    m_log = RunStore();
+    m_logSummarized = false;
+    m_stored = std::move(stored);
+    m_shown = &m_log;
+    m_logName = current ? QString() : name;
+    m_filledTime = {};
+    setWindowTitle(current ? QStringLiteral("Thermavo: the whole run")
+                           : QStringLiteral("Thermavo: %1").arg(name));
+    fitAll();
+}
+
+void HistoryWindow::rangeArrived(const RangeAnswer& answer, quint64 source) {
+    if (m_stored == nullptr || source != m_storedShown) {
+        return;
+    }
+    if (!answer.error.empty()) {
+        m_ui->SpanLabel->setText(
+            QStringLiteral("The run cannot be read: %1").arg(QString::fromStdString(answer.error)));
+        return;
+    }
+    m_stored->cache.push_front(answer);
+    if (m_stored->cache.size() > kCachedRanges) {
+        m_stored->cache.pop_back();
+    }
+    if (m_stored->asked && *m_stored->asked == answer.request) {
+        showRange(answer);
+    }
+}
+
+void HistoryWindow::showRange(const RangeAnswer& answer) {
+    m_stored->shown = answer;
+    for (int channel = 0; channel < kHistoryChannels; ++channel) {
+        QCPGraph& graph = *m_graphs[static_cast<std::size_t>(channel)];
+        const std::vector<PlotPoint>& points = answer.points[static_cast<std::size_t>(channel)];
+        QVector<QCPGraphData> data;
+        data.reserve(static_cast<qsizetype>(points.size()));
+        for (const PlotPoint& point : points) {
+            data.append(QCPGraphData(point.key, point.value));
+        }
+        graph.data()->set(data, true);
+    }
+    updateStatistics();
+    plot().replot(QCustomPlot::rpQueuedReplot);
+}
+
 void HistoryWindow::display(const RunStore& store, const QString& source) {
+    m_stored.reset();
     m_shown = &store;
     m_logName = source;
     // Another log read into the same store may span the same time: the curves are drawn anew.
@@ -301,12 +455,12 @@ void HistoryWindow::display(const RunStore& store, const QString& source) {
 }
 
 void HistoryWindow::fitAll() {
-    m_view.fitAll(*m_shown, shownChannels(), nowSeconds());
+    m_view.fitAll(shownExtent(), shownChannels(), nowSeconds());
     applyView();
 }
 
 void HistoryWindow::moveView(Span time, Span temperature) {
-    m_view.moved(*m_shown, time, temperature);
+    m_view.moved(shownExtent(), time, temperature);
     applyView();
 }
 
@@ -328,7 +482,7 @@ void HistoryWindow::axisRangeChanged() {
     }
     const QCPRange time = plot().xAxis->range();
     const QCPRange temperature = plot().yAxis->range();
-    m_view.moved(*m_shown, {time.lower, time.upper}, {temperature.lower, temperature.upper});
+    m_view.moved(shownExtent(), {time.lower, time.upper}, {temperature.lower, temperature.upper});
     // A zoom of the library's narrower than a view may be is widened back.
     if (m_view.time() != Span{time.lower, time.upper} ||
         m_view.temperature() != Span{temperature.lower, temperature.upper}) {
@@ -350,6 +504,23 @@ void HistoryWindow::refillPlot() {
     m_filledWidth = width;
     m_filledChannels = shown;
     const auto budget = static_cast<std::size_t>(std::max(width, 1) * kPointsPerPixel);
+    if (m_stored != nullptr) {
+        // The curves shown stay until the span asked for comes.
+        for (int channel = 0; channel < kHistoryChannels; ++channel) {
+            m_graphs[static_cast<std::size_t>(channel)]->setVisible(
+                shown[static_cast<std::size_t>(channel)]);
+        }
+        const RangeRequest request{time, budget, shown};
+        m_stored->asked = request;
+        for (const RangeAnswer& cached : m_stored->cache) {
+            if (cached.request == request) {
+                showRange(cached);
+                return;
+            }
+        }
+        m_stored->worker->ask(request);
+        return;
+    }
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         QCPGraph& graph = *m_graphs[static_cast<std::size_t>(channel)];
         graph.setVisible(shown[static_cast<std::size_t>(channel)]);
@@ -369,6 +540,28 @@ void HistoryWindow::refillPlot() {
 
 void HistoryWindow::runGrew() {
     if (!showingRun() || !isVisible()) {
+        return;
+    }
+    if (m_stored != nullptr) {
+        // The run on disk grows a commit at a time; between two, nothing changed there.
+        RunExtent extent;
+        try {
+            extent = m_stored->range->extent();
+        } catch (const std::exception&) {
+            return;
+        }
+        if (extent.ticks == m_stored->extent.ticks) {
+            return;
+        }
+        m_stored->extent = extent;
+        m_stored->cache.clear();
+        if (m_view.samplesAdded(extent, shownChannels(), nowSeconds())) {
+            applyView();
+        } else if (secondsOf(extent.lastMs) <= m_view.time().upper) {
+            m_filledTime = {};
+            refillPlot();
+        }
+        updateSourceLabel();
         return;
     }
     if (m_view.samplesAdded(m_run, shownChannels(), nowSeconds())) {
@@ -413,7 +606,13 @@ QString HistoryWindow::localText(std::int64_t msSinceEpoch) {
 }
 
 void HistoryWindow::updateStatistics() {
-    const SpanStatistics stats = statistics(*m_shown, m_view.time());
+    if (m_stored != nullptr &&
+        (!m_stored->shown || m_stored->shown->request.time != m_view.time())) {
+        // They come with the span in view.
+        return;
+    }
+    const SpanStatistics stats =
+        m_stored != nullptr ? m_stored->shown->statistics : statistics(*m_shown, m_view.time());
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
         const ChannelStatistics& channelStats = stats[static_cast<std::size_t>(channel)];
         const bool any = channelStats.count > 0;
@@ -423,6 +622,15 @@ void HistoryWindow::updateStatistics() {
             ->setText(any ? valueText(channelStats.maximum) : QString());
         m_ui->ChannelTable->item(channel, kMeanColumn)
             ->setText(any ? valueText(static_cast<float>(channelStats.mean)) : QString());
+    }
+    if (m_stored != nullptr) {
+        const RangeAnswer& range = *m_stored->shown;
+        m_ui->SpanLabel->setText(range.ticks > 0
+                                     ? QStringLiteral("In view: %1 samples, %2 to %3")
+                                           .arg(range.ticks)
+                                           .arg(localText(range.firstMs), localText(range.lastMs))
+                                     : QStringLiteral("In view: no samples"));
+        return;
     }
     const auto [first, last] = ticksWithin(*m_shown, m_view.time());
     m_ui->SpanLabel->setText(
@@ -437,17 +645,30 @@ void HistoryWindow::updateSourceLabel() {
     const QString following =
         showingRun() && m_view.following() ? QStringLiteral(", following") : QString();
     m_ui->SourceLabel->setText(
-        QStringLiteral("%1: %2 samples%3").arg(what).arg(m_shown->size()).arg(following));
+        QStringLiteral("%1: %2 samples%3").arg(what).arg(shownTicks()).arg(following));
 }
 
 void HistoryWindow::showCursor(double x) {
-    const std::optional<std::size_t> tick = tickAt(*m_shown, x);
+    std::optional<TickValues> values;
+    if (m_stored != nullptr) {
+        try {
+            values = m_stored->range->valuesAt(x);
+        } catch (const std::exception&) {
+            values.reset();
+        }
+    } else if (const std::optional<std::size_t> at = tickAt(*m_shown, x)) {
+        values.emplace();
+        for (int channel = 0; channel < kHistoryChannels; ++channel) {
+            (*values)[static_cast<std::size_t>(channel)] = m_shown->value(*at, channel);
+        }
+    }
+    const bool tick = values.has_value();
     const ChannelMask shown = shownChannels();
     const auto ms = static_cast<std::int64_t>(std::floor(x * kMsPerSecond));
     const QString time = localText(ms);
     QString text = time;
     for (int channel = 0; channel < kHistoryChannels; ++channel) {
-        const float value = tick ? m_shown->value(*tick, channel) : kNoSample;
+        const float value = tick ? (*values)[static_cast<std::size_t>(channel)] : kNoSample;
         const bool visible = shown[static_cast<std::size_t>(channel)];
         m_ui->ChannelTable->item(channel, kCursorColumn)
             ->setText(visible ? valueText(value) : QString());
@@ -607,7 +828,7 @@ bool HistoryWindow::savePng(const QString& path) {
 }
 
 bool HistoryWindow::refuseSummaryCsv() {
-    if (showingRun() || !m_logSummarized) {
+    if (showingRun() || m_stored != nullptr || !m_logSummarized) {
         return false;
     }
     m_services.showMessage(QMessageBox::Information, QStringLiteral("Information"),
@@ -631,10 +852,51 @@ bool HistoryWindow::saveCsv(const QString& path) {
     m_csvColumns = shownChannels();
     const std::string header = csvHeader(m_csvColumns);
     writeAll(*file, header);
-    // The rows come from the store shown now, whatever is shown meanwhile.
-    m_csvStore = m_shown;
-    std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_csvStore, m_view.time());
-    m_csvNext = m_csvFirst;
+    if (m_stored != nullptr) {
+        // The rows of a stored run are read on a thread of their own, a piece at a time.
+        auto feed = std::make_unique<CsvFeed>();
+        feed->fromMs = static_cast<std::int64_t>(std::ceil(m_view.time().lower * kMsPerSecond));
+        feed->toMs = static_cast<std::int64_t>(std::floor(m_view.time().upper * kMsPerSecond));
+        feed->readMs = feed->fromMs;
+        feed->thread = std::thread([feed = feed.get(), path = m_stored->path.toStdString(),
+                                    run = m_stored->run, columns = m_csvColumns] {
+            try {
+                runs::RunDatabase database(path, runs::RunDatabase::Check::Header);
+                StoredRange range(database, run);
+                LocalTimes times;
+                range.forEachPiece(
+                    feed->fromMs, feed->toMs, kCsvRowsPerPiece,
+                    [&](const std::vector<runs::StoredTick>& ticks) {
+                        std::string text;
+                        for (const runs::StoredTick& tick : ticks) {
+                            int offset = 0;
+                            const LocalDateTime when = times.localOf(tick.ms, offset);
+                            text += csvRow(when, offset, filteredValues(tick.channels), columns);
+                        }
+                        std::unique_lock lock(feed->mutex);
+                        feed->changed.wait(lock, [feed] {
+                            return feed->cancel || feed->pieces.size() < kCsvPiecesAhead;
+                        });
+                        feed->pieces.push_back(std::move(text));
+                        feed->readMs = ticks.back().ms;
+                        feed->changed.notify_all();
+                        return !feed->cancel;
+                    });
+            } catch (const std::exception& error) {
+                const std::lock_guard lock(feed->mutex);
+                feed->error = error.what();
+            }
+            const std::lock_guard lock(feed->mutex);
+            feed->done = true;
+            feed->changed.notify_all();
+        });
+        m_csvFeed = std::move(feed);
+    } else {
+        // The rows come from the store shown now, whatever is shown meanwhile.
+        m_csvStore = m_shown;
+        std::tie(m_csvFirst, m_csvEnd) = ticksWithin(*m_csvStore, m_view.time());
+        m_csvNext = m_csvFirst;
+    }
     m_csv = std::move(file);
     m_ui->LoadLabel->setText(QStringLiteral("Writing %1").arg(shownName(path)));
     m_ui->LoadProgress->setValue(0);
@@ -642,11 +904,37 @@ bool HistoryWindow::saveCsv(const QString& path) {
     m_ui->OpenButton->setEnabled(false);
     m_ui->CsvButton->setEnabled(false);
     m_progressTimer->start();
-    m_csvTimer->start(0);
+    m_csvTimer->start(m_csvFeed != nullptr ? kCsvFeedPollMs : 0);
     return true;
 }
 
+void HistoryWindow::writeStoredCsvRows() {
+    CsvFeed& feed = *m_csvFeed;
+    std::string text;
+    bool ended = false;
+    {
+        std::unique_lock lock(feed.mutex);
+        // The window waits only when it must finish the file before it goes.
+        if (m_closing) {
+            feed.changed.wait(lock, [&feed] { return feed.done || !feed.pieces.empty(); });
+        }
+        if (!feed.pieces.empty()) {
+            text = std::move(feed.pieces.front());
+            feed.pieces.pop_front();
+            feed.changed.notify_all();
+        }
+        ended = feed.done && feed.pieces.empty();
+    }
+    if (!writeAll(*m_csv, text) || ended) {
+        finishCsv(false);
+    }
+}
+
 void HistoryWindow::writeCsvRows() {
+    if (m_csvFeed != nullptr) {
+        writeStoredCsvRows();
+        return;
+    }
     // The rows go out a piece at a time between the window's other events, so the window stays
     // responsive and the store it reads is never changed under it.
     std::string text;
@@ -666,6 +954,17 @@ void HistoryWindow::writeCsvRows() {
 }
 
 void HistoryWindow::finishCsv(bool cancelled) {
+    QString readError;
+    if (m_csvFeed != nullptr) {
+        {
+            const std::lock_guard lock(m_csvFeed->mutex);
+            m_csvFeed->cancel = true;
+            m_csvFeed->changed.notify_all();
+        }
+        m_csvFeed->thread.join();
+        readError = QString::fromStdString(m_csvFeed->error);
+        m_csvFeed.reset();
+    }
     m_csvTimer->stop();
     m_progressTimer->stop();
     m_ui->LoadBar->hide();
@@ -673,10 +972,11 @@ void HistoryWindow::finishCsv(bool cancelled) {
     m_ui->CsvButton->setEnabled(true);
     const std::unique_ptr<QSaveFile> file = std::move(m_csv);
     // A write that failed says why now; the commit after it would only say it failed.
-    const bool written = file->error() == QFileDevice::NoError;
-    const QString reason = file->error() == QFileDevice::ResourceError
-                               ? QStringLiteral("the disk is full")
-                               : file->errorString();
+    const bool written = file->error() == QFileDevice::NoError && readError.isEmpty();
+    const QString reason =
+        !readError.isEmpty() ? QStringLiteral("the run cannot be read: %1").arg(readError)
+        : file->error() == QFileDevice::ResourceError ? QStringLiteral("the disk is full")
+                                                      : file->errorString();
     if (cancelled || !written) {
         file->cancelWriting();
     }

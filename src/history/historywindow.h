@@ -26,6 +26,7 @@ namespace thermavo {
 
 class HistoryPlot;
 class LogLoader;
+struct RangeAnswer;
 
 // What the history window reads from the outside world, so tests can stand in for it.
 struct HistoryServices {
@@ -65,8 +66,22 @@ public:
     // rows are samples.
     void showStored(RunStore run, const QString& name, bool summarized);
 
-    bool showingRun() const { return m_shown == &m_run; }
+    // Shows a run of the run store in `path`, read a span at a time off the window's thread;
+    // `current` marks the run being recorded, which grows. Not while a CSV file is written.
+    void showStoredRun(const QString& path, qint64 run, const QString& name, bool current);
+
+    // Where the run being recorded is kept, which showRun() then shows; an empty path: nowhere,
+    // the run in memory is shown.
+    void setCurrentStoredRun(const QString& path, qint64 run);
+
+    bool showingRun() const;
+    // A run of the run store is shown, not a store in memory.
+    bool showingStoredRun() const { return m_stored != nullptr; }
+    // The store in memory shown; empty while a stored run is shown.
     const RunStore& shownStore() const { return *m_shown; }
+    std::size_t shownTicks() const;
+    // The stored run's span in view as last read; null while none has come.
+    const RangeAnswer* shownRange() const;
     const ViewState& view() const { return m_view; }
     // A log is being read or a CSV file written.
     bool busy() const;
@@ -122,6 +137,13 @@ private:
     QString valueText(float value) const;
     QString localText(std::int64_t msSinceEpoch);
     double nowSeconds() const;
+    RunExtent shownExtent() const;
+    void rangeArrived(const RangeAnswer& answer, quint64 source);
+    void showRange(const RangeAnswer& answer);
+    void writeStoredCsvRows();
+
+    struct Stored;
+    struct CsvFeed;
 
     const RunStore& m_run;
     HistoryServices m_services;
@@ -157,6 +179,12 @@ private:
     std::size_t m_csvFirst = 0;
     ChannelMask m_csvColumns{};
     LocalTimes m_csvTimes;
+    std::unique_ptr<CsvFeed> m_csvFeed;
+    // The stored run shown; null while a store in memory is.
+    std::unique_ptr<Stored> m_stored;
+    quint64 m_storedShown = 0;
+    QString m_currentPath;
+    qint64 m_currentRun = 0;
     // The window is being destroyed: nothing is shown any more.
     bool m_closing = false;
     LocalTimes m_labelTimes;

@@ -9,37 +9,16 @@ namespace {
 
 constexpr std::size_t kPieceTicks = 65536;
 
-TickValues filteredValues(const runs::TickChannels& channels) {
-    TickValues values;
-    for (std::size_t channel = 0; channel < values.size(); ++channel)
-        values[channel] = channels[channel].valid ? channels[channel].filtered : kNoSample;
-    return values;
-}
-
 // The ticks, with a break at every time the board went on line or came back.
 void loadTicks(runs::RunDatabase& database, std::int64_t run, RunStore& store,
                const std::atomic<bool>& cancel) {
-    std::vector<std::int64_t> breaks;
-    for (const runs::StoredChange& change : database.changes(run)) {
-        if (change.kind == static_cast<int>(LinkChange::OnLine) ||
-            change.kind == static_cast<int>(LinkChange::Back))
-            breaks.push_back(change.ms);
-    }
-    auto nextBreak = breaks.begin();
+    const std::vector<std::int64_t> breaks = segmentBreaks(database, run);
+    std::size_t nextBreak = 0;
     std::int64_t from = std::numeric_limits<std::int64_t>::min();
     for (;;) {
         const std::vector<runs::StoredTick> piece =
             database.ticks(run, from, std::numeric_limits<std::int64_t>::max(), kPieceTicks);
-        for (const runs::StoredTick& tick : piece) {
-            bool newSegment = false;
-            while (nextBreak != breaks.end() && *nextBreak <= tick.ms) {
-                newSegment = true;
-                ++nextBreak;
-            }
-            if (newSegment)
-                store.breakSegment();
-            store.append(tick.ms, filteredValues(tick.channels));
-        }
+        appendTicks(store, piece, breaks, nextBreak);
         if (piece.size() < kPieceTicks || cancel)
             return;
         from = piece.back().ms + 1;
@@ -48,7 +27,6 @@ void loadTicks(runs::RunDatabase& database, std::int64_t run, RunStore& store,
 
 void loadBlocks(runs::RunDatabase& database, std::int64_t run, int level, RunStore& store,
                 const std::atomic<bool>& cancel) {
-    const std::int64_t span = runs::kLevelSpanMs[level];
     std::int64_t from = std::numeric_limits<std::int64_t>::min();
     std::int64_t previous = std::numeric_limits<std::int64_t>::min();
     for (;;) {
@@ -56,31 +34,8 @@ void loadBlocks(runs::RunDatabase& database, std::int64_t run, int level, RunSto
             database.blocks(run, level, from, std::numeric_limits<std::int64_t>::max());
         if (piece.size() > kPieceTicks)
             piece.resize(kPieceTicks);
-        for (const runs::StoredBlock& block : piece) {
-            // A block without ticks before this one: a break.
-            if (previous != std::numeric_limits<std::int64_t>::min() &&
-                block.startMs != previous + span)
-                store.breakSegment();
-            previous = block.startMs;
-            std::array<TickValues, 4> points;
-            for (TickValues& point : points)
-                point.fill(kNoSample);
-            for (std::size_t channel = 0; channel < kHistoryChannels; ++channel) {
-                const runs::ChannelSummary& summary = block.summary[channel];
-                if (summary.count == 0)
-                    continue;
-                const bool lowestFirst = summary.lowestMs <= summary.highestMs;
-                points[0][channel] = runs::fromHundredths(summary.first);
-                points[1][channel] =
-                    runs::fromHundredths(lowestFirst ? summary.lowest : summary.highest);
-                points[2][channel] =
-                    runs::fromHundredths(lowestFirst ? summary.highest : summary.lowest);
-                points[3][channel] = runs::fromHundredths(summary.last);
-            }
-            for (std::size_t point = 0; point < points.size(); ++point)
-                store.append(block.startMs + span * static_cast<std::int64_t>(point) / 4,
-                             points[point]);
-        }
+        for (const runs::StoredBlock& block : piece)
+            appendBlockPoints(store, block, level, previous);
         if (piece.size() < kPieceTicks || cancel)
             return;
         from = piece.back().startMs + 1;
@@ -88,6 +43,62 @@ void loadBlocks(runs::RunDatabase& database, std::int64_t run, int level, RunSto
 }
 
 } // namespace
+
+TickValues filteredValues(const runs::TickChannels& channels) {
+    TickValues values;
+    for (std::size_t channel = 0; channel < values.size(); ++channel)
+        values[channel] = channels[channel].valid ? channels[channel].filtered : kNoSample;
+    return values;
+}
+
+std::vector<std::int64_t> segmentBreaks(runs::RunDatabase& database, std::int64_t run) {
+    std::vector<std::int64_t> breaks;
+    for (const runs::StoredChange& change : database.changes(run)) {
+        if (change.kind == static_cast<int>(LinkChange::OnLine) ||
+            change.kind == static_cast<int>(LinkChange::Back))
+            breaks.push_back(change.ms);
+    }
+    return breaks;
+}
+
+void appendTicks(RunStore& store, const std::vector<runs::StoredTick>& ticks,
+                 const std::vector<std::int64_t>& breaks, std::size_t& nextBreak) {
+    for (const runs::StoredTick& tick : ticks) {
+        bool newSegment = false;
+        while (nextBreak < breaks.size() && breaks[nextBreak] <= tick.ms) {
+            newSegment = true;
+            ++nextBreak;
+        }
+        if (newSegment)
+            store.breakSegment();
+        store.append(tick.ms, filteredValues(tick.channels));
+    }
+}
+
+void appendBlockPoints(RunStore& store, const runs::StoredBlock& block, int level,
+                       std::int64_t& previousStartMs) {
+    const std::int64_t span = runs::kLevelSpanMs[level];
+    // A block without ticks before this one: a break.
+    if (previousStartMs != std::numeric_limits<std::int64_t>::min() &&
+        block.startMs != previousStartMs + span)
+        store.breakSegment();
+    previousStartMs = block.startMs;
+    std::array<TickValues, 4> points;
+    for (TickValues& point : points)
+        point.fill(kNoSample);
+    for (std::size_t channel = 0; channel < kHistoryChannels; ++channel) {
+        const runs::ChannelSummary& summary = block.summary[channel];
+        if (summary.count == 0)
+            continue;
+        const bool lowestFirst = summary.lowestMs <= summary.highestMs;
+        points[0][channel] = runs::fromHundredths(summary.first);
+        points[1][channel] = runs::fromHundredths(lowestFirst ? summary.lowest : summary.highest);
+        points[2][channel] = runs::fromHundredths(lowestFirst ? summary.highest : summary.lowest);
+        points[3][channel] = runs::fromHundredths(summary.last);
+    }
+    for (std::size_t point = 0; point < points.size(); ++point)
+        store.append(block.startMs + span * static_cast<std::int64_t>(point) / 4, points[point]);
+}
 
 StoredRun loadStoredRun(runs::RunDatabase& database, std::int64_t run, std::size_t maxTicks,
                         const std::atomic<bool>& cancel) {

@@ -370,6 +370,45 @@ std::int64_t RunDatabase::blockCount(std::int64_t run, int level) {
     return blocks;
 }
 
+std::int64_t RunDatabase::tickCount(std::int64_t run) {
+    Statement select(*this, "SELECT ticks FROM runs WHERE id=?1");
+    select.bind(1, run);
+    const std::int64_t ticks = select.step() ? select.integer(0) : 0;
+    select.reset();
+    return ticks;
+}
+
+std::int64_t RunDatabase::countTicks(std::int64_t run, std::int64_t fromMs, std::int64_t toMs,
+                                     std::int64_t limit) {
+    Statement count(*this, "SELECT count(*) FROM (SELECT 1 FROM ticks WHERE run=?1 AND ms>=?2 "
+                           "AND ms<=?3 LIMIT ?4)");
+    count.bind(1, run).bind(2, fromMs).bind(3, toMs).bind(4, limit);
+    const std::int64_t ticks = count.step() ? count.integer(0) : 0;
+    count.reset();
+    return ticks;
+}
+
+std::optional<std::int64_t> RunDatabase::tickAtOrBefore(std::int64_t run, std::int64_t ms) {
+    Statement select(*this,
+                     "SELECT ms FROM ticks WHERE run=?1 AND ms<=?2 ORDER BY ms DESC LIMIT 1");
+    select.bind(1, run).bind(2, ms);
+    if (!select.step())
+        return std::nullopt;
+    const std::int64_t found = select.integer(0);
+    select.reset();
+    return found;
+}
+
+std::optional<std::int64_t> RunDatabase::tickAtOrAfter(std::int64_t run, std::int64_t ms) {
+    Statement select(*this, "SELECT ms FROM ticks WHERE run=?1 AND ms>=?2 ORDER BY ms LIMIT 1");
+    select.bind(1, run).bind(2, ms);
+    if (!select.step())
+        return std::nullopt;
+    const std::int64_t found = select.integer(0);
+    select.reset();
+    return found;
+}
+
 void RunDatabase::deleteRun(std::int64_t run) {
     begin();
     try {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ public:
     // Every run, oldest first.
     std::vector<RunInfo> runs();
     std::vector<StoredChange> changes(std::int64_t run);
+    // The ticks the run holds as of its last commit; 0 for a run not there.
+    std::int64_t tickCount(std::int64_t run);
     // The run's ticks at times from `fromMs` to `toMs`, ends included, at most `limit`.
     std::vector<StoredTick> ticks(std::int64_t run, std::int64_t fromMs, std::int64_t toMs,
                                   std::size_t limit);
@@ -116,6 +119,13 @@ public:
     std::vector<StoredBlock> blocks(std::int64_t run, int level, std::int64_t fromMs,
                                     std::int64_t toMs);
     std::int64_t blockCount(std::int64_t run, int level);
+    // How many ticks lie at times from `fromMs` to `toMs`, ends included, counting no further
+    // than `limit`: enough to tell whether a span is narrow enough to read tick by tick.
+    std::int64_t countTicks(std::int64_t run, std::int64_t fromMs, std::int64_t toMs,
+                            std::int64_t limit);
+    // The time of the last tick at or before `ms`, or of the first at or after it.
+    std::optional<std::int64_t> tickAtOrBefore(std::int64_t run, std::int64_t ms);
+    std::optional<std::int64_t> tickAtOrAfter(std::int64_t run, std::int64_t ms);
     void deleteRun(std::int64_t run);
 
     // What the runs take in the file, the free pages left by removed runs not counted.

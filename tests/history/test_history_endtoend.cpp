@@ -7,6 +7,7 @@
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "history/runlistwindow.h"
+#include "history/storedrange.h"
 #include "link/datapacket.h"
 #include "runs/rundatabase.h"
 #include "ui/fileedit.h"
@@ -297,8 +298,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_form->features().history().window() != nullptr, kSettleMs);
         HistoryWindow& history = *m_form->features().history().window();
         QTRY_VERIFY_WITH_TIMEOUT(!history.showingRun(), kSettleMs);
-        QCOMPARE(static_cast<int>(history.shownStore().size()), kept);
-        QVERIFY(hasSample(history.shownStore().value(0, 7)));
+        QVERIFY(history.showingStoredRun());
+        QCOMPARE(static_cast<int>(history.shownTicks()), kept);
+        // The span in view comes from the disk off the window's thread.
+        QTRY_VERIFY_WITH_TIMEOUT(history.shownRange() != nullptr, kSettleMs);
+        const RangeAnswer& range = *history.shownRange();
+        QCOMPARE(static_cast<int>(range.ticks), kept);
+        QVERIFY(!range.points[7].empty());
+        QVERIFY(hasSample(static_cast<float>(range.points[7].front().value)));
 
         // Deleted, it is gone from the list and the disk.
         list->ui().DeleteButton->click();
@@ -306,6 +313,52 @@ private slots:
         feature.flushStore();
         runs::RunDatabase stored(feature.storePath().toStdString());
         QVERIFY(stored.runs().empty());
+    }
+
+    // A run longer than memory keeps: memory holds its newest ticks, and the history window,
+    // open on the run before, goes on with the run from the disk, every tick there.
+    void longRunReadFromTheDisk() {
+        Simulator board(kPort, {"--rate", "20", "--seed", "3"});
+        QVERIFY(board.waitUntilReady());
+        QSignalSpy replies(m_form->findChild<DataPacket*>(), &DataPacket::StringPacket);
+        std::vector<Tick> ticks;
+        HistoryFeature& feature = m_form->features().history();
+        feature.setTailTicks(3);
+        switchOnLine();
+        tick(replies, ticks);
+        feature.showRun();
+        HistoryWindow& history = *feature.window();
+        QVERIFY(!history.showingStoredRun());
+        for (int count = 0; count < 6; ++count)
+            tick(replies, ticks);
+        QVERIFY(feature.run().size() < 6);
+        // The window goes over at the first tick once the run is on disk.
+        feature.flushStore();
+        tick(replies, ticks);
+        QVERIFY(history.showingStoredRun());
+        QVERIFY(history.showingRun());
+        feature.flushStore();
+        tick(replies, ticks);
+        QCOMPARE(history.shownTicks() + 1, ticks.size());
+        QTRY_VERIFY_WITH_TIMEOUT(history.shownRange() != nullptr &&
+                                     history.shownRange()->request.time == history.view().time(),
+                                 kSettleMs);
+        const RangeAnswer& range = *history.shownRange();
+        QCOMPARE(range.level, -1);
+        QCOMPARE(range.ticks + 1, ticks.size());
+        // The disk keeps hundredths of a degree.
+        for (int channel = 0; channel < kHistoryChannels; ++channel) {
+            const ChannelStatistics& found = range.statistics[static_cast<std::size_t>(channel)];
+            float lowest = kNoSample;
+            for (std::size_t at = 0; at + 1 < ticks.size(); ++at) {
+                const float value = ticks[at].values[static_cast<std::size_t>(channel)];
+                if (hasSample(value))
+                    lowest = hasSample(lowest) ? std::min(lowest, value) : value;
+            }
+            QCOMPARE(hasSample(found.minimum) && found.count > 0, hasSample(lowest));
+            if (hasSample(lowest))
+                QVERIFY(std::abs(found.minimum - lowest) <= 0.0051f);
+        }
     }
 
     // A full disk stops the run store with a text in the status bar; the window goes on.

@@ -2,9 +2,11 @@
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "history/localtimes.h"
+#include "history/storedrange.h"
 #include "log/logfile.h"
 #include "log/sylklog.h"
 #include "log/tablog.h"
+#include "runs/runwriter.h"
 #include "ui_historywindow.h"
 
 #include <QApplication>
@@ -52,6 +54,17 @@ LogChannels logChannels(const TickValues& values) {
     for (std::size_t channel = 0; channel < channels.size(); ++channel)
         channels[channel] = {hasSample(values[channel]), values[channel]};
     return channels;
+}
+
+// Values at hundredths, as the run store keeps them.
+TickValues storedValues(int tick) {
+    TickValues values;
+    values.fill(kNoSample);
+    values[0] = static_cast<float>(2000 + tick % 17 * 13 + tick / 1000) / 100.0f;
+    values[1] = static_cast<float>(-340 - tick % 5 * 7) / 100.0f;
+    if (tick % 7 != 0)
+        values[2] = static_cast<float>(10000 + tick % 1000) / 100.0f;
+    return values;
 }
 
 QStringList linesOf(const QString& path) {
@@ -111,6 +124,34 @@ private:
         }
     }
 
+    // A run of `ticks` ticks `stepMs` apart from m_now in a run store, and the same in m_run.
+    std::int64_t writeStoredRun(runs::RunDatabase& database, int ticks, std::int64_t stepMs) {
+        runs::RunWriter writer(database, m_now.toMSecsSinceEpoch(), 3600, 0);
+        appendStored(writer, 0, ticks, stepMs);
+        writer.commit();
+        return writer.run();
+    }
+    void appendStored(runs::RunWriter& writer, int from, int to, std::int64_t stepMs) {
+        for (int tick = from; tick < to; ++tick) {
+            SampleTick sample;
+            sample.msSinceEpoch = m_now.toMSecsSinceEpoch() + tick * stepMs;
+            sample.utcOffsetSeconds = 3600;
+            const TickValues values = storedValues(tick);
+            for (std::size_t channel = 0; channel < values.size(); ++channel) {
+                if (hasSample(values[channel]))
+                    sample.channels[channel] = {true, values[channel], values[channel]};
+            }
+            writer.add(sample);
+            m_run.append(sample.msSinceEpoch, values);
+        }
+    }
+    QString storePath() { return m_folder.filePath(QStringLiteral("runs.sqlite")); }
+    // The stored run's span in view, once it has come.
+    const RangeAnswer* rangeInView() {
+        const RangeAnswer* range = m_window->shownRange();
+        return range != nullptr && range->request.time == m_window->view().time() ? range : nullptr;
+    }
+
     void openWindow() {
         m_window = std::make_unique<HistoryWindow>(m_run, services());
         m_window->resize(1000, 560);
@@ -155,6 +196,9 @@ private slots:
 
     void cleanup() {
         m_window.reset();
+        QFile::remove(storePath());
+        QFile::remove(storePath() + QStringLiteral("-wal"));
+        QFile::remove(storePath() + QStringLiteral("-shm"));
     }
 
     // A log written by the log writers reads back as the samples that were logged: times to
@@ -880,6 +924,142 @@ private slots:
         m_run.append(m_run.time(10) + 1000, tickValues(11));
         m_window->runGrew();
         QCOMPARE(plot().xAxis->range(), put);
+    }
+
+    // A stored run too long to draw tick by tick shows its summaries; zoomed in, every tick. The
+    // statistics are those of every tick either way.
+    void storedRunZoomsToEveryTick() {
+        std::int64_t run = 0;
+        {
+            runs::RunDatabase database(storePath().toStdString());
+            run = writeStoredRun(database, 2 * 8640, 10'000);
+        }
+        m_window = std::make_unique<HistoryWindow>(RunStore(), services());
+        m_window->resize(1000, 560);
+        m_window->showStoredRun(storePath(), run, QStringLiteral("Run of Sunday"), false);
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(m_window->showingStoredRun());
+        QVERIFY(!m_window->showingRun());
+        QCOMPARE(m_window->shownTicks(), m_run.size());
+        QCOMPARE(m_window->shownStore().size(), std::size_t{0});
+        QCOMPARE(m_window->ui().SourceLabel->text(),
+                 QStringLiteral("Run of Sunday: 17280 samples"));
+        QTRY_VERIFY_WITH_TIMEOUT(rangeInView() != nullptr, kSettleMs);
+        QVERIFY(rangeInView()->level >= 0);
+        const int budget = plot().axisRect()->width() * 4;
+        QVERIFY(plot().graph(0)->data()->size() <= budget);
+        const SpanStatistics whole = statistics(m_run, m_window->view().time());
+        QCOMPARE(cell(0, 2), QString::number(whole[0].minimum, 'f', 2));
+        QCOMPARE(cell(0, 3), QString::number(whole[0].maximum, 'f', 2));
+        QCOMPARE(cell(2, 4), QString::number(whole[2].mean, 'f', 2));
+        QCOMPARE(m_window->ui().SpanLabel->text().section(QLatin1Char(' '), 0, 2),
+                 QStringLiteral("In view: 17280"));
+
+        // Zoomed into three hours: every tick, one beyond each edge.
+        plot().setFocus();
+        const double from = secondsOf(m_run.time(5000)) + 0.5;
+        plot().xAxis->setRange(from, from + 3 * 3600.0);
+        QTRY_VERIFY_WITH_TIMEOUT(rangeInView() != nullptr, kSettleMs);
+        QCOMPARE(rangeInView()->level, -1);
+        const auto [first, last] = ticksWithin(m_run, m_window->view().time());
+        QCOMPARE(last - first, std::size_t{1080});
+        QCOMPARE(plot().graph(0)->data()->size(), static_cast<int>(last - first + 2));
+        QCOMPARE(plot().graph(0)->data()->at(1)->key, secondsOf(m_run.time(first)));
+        QCOMPARE(plot().graph(0)->data()->at(1)->value, double{m_run.value(first, 0)});
+
+        // Back out with the keys: the answers come again, from the worker or the cache.
+        for (int step = 0; step < 6; ++step)
+            QTest::keyClick(&plot(), Qt::Key_Minus);
+        QTRY_VERIFY_WITH_TIMEOUT(rangeInView() != nullptr, kSettleMs);
+        const SpanStatistics wider = statistics(m_run, m_window->view().time());
+        QCOMPARE(rangeInView()->statistics[0].count, wider[0].count);
+        QCOMPARE(cell(1, 2), QString::number(wider[1].minimum, 'f', 2));
+
+        // The cursor reads the tick under it from the disk.
+        plot().xAxis->setRange(secondsOf(m_run.time(20)), secondsOf(m_run.time(30)));
+        QTest::mouseMove(&plot(), pixelOf(secondsOf(m_run.time(25)) + 1.0, 20.0) - QPoint(5, 5));
+        QTest::mouseMove(&plot(), pixelOf(secondsOf(m_run.time(25)) + 1.0, 20.0));
+        QTRY_COMPARE(cell(0, 1), QString::number(m_run.value(25, 0), 'f', 2));
+    }
+
+    // The span in view of a stored run saved as CSV holds every tick of it, read off the
+    // window's thread; cancelled, no file; the window closing finishes it first.
+    void storedRunCsvHasEveryTick_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("written") << QStringLiteral("written");
+        QTest::newRow("cancelled") << QStringLiteral("cancelled");
+        QTest::newRow("window closes") << QStringLiteral("window closes");
+    }
+    void storedRunCsvHasEveryTick() {
+        QFETCH(QString, ending);
+        std::int64_t run = 0;
+        {
+            runs::RunDatabase database(storePath().toStdString());
+            run = writeStoredRun(database, 50'000, 1000);
+        }
+        m_window = std::make_unique<HistoryWindow>(RunStore(), services());
+        m_window->resize(1000, 560);
+        m_window->showStoredRun(storePath(), run, QStringLiteral("Run of Sunday"), false);
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        plot().xAxis->setRange(secondsOf(m_run.time(1234)) - 0.5, secondsOf(m_run.time(45'677)));
+        const QString path = m_folder.filePath(QStringLiteral("stored.csv"));
+        QFile::remove(path);
+        QVERIFY(m_window->saveCsv(path));
+        QVERIFY(m_window->busy());
+        if (ending == QStringLiteral("cancelled")) {
+            m_window->ui().CancelButton->click();
+            QVERIFY(!m_window->busy());
+            QVERIFY(!QFile::exists(path));
+            QVERIFY(m_messages.empty());
+            return;
+        }
+        if (ending == QStringLiteral("window closes"))
+            m_window.reset();
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
+        QVERIFY(m_messages.empty());
+        const QStringList lines = linesOf(path);
+        QCOMPARE(lines.size(), 45'677 - 1234 + 2);
+        LocalTimes times;
+        ChannelMask all;
+        all.fill(true);
+        for (int tick = 1234; tick <= 45'677; tick += 1111) {
+            int offset = 0;
+            const LocalDateTime when = times.localOf(m_run.time(tick), offset);
+            QCOMPARE(lines[tick - 1234 + 1] + QStringLiteral("\r\n"),
+                     QString::fromStdString(csvRow(when, offset, m_run, tick, all)));
+        }
+        QCOMPARE(lines.last().section(QLatin1Char(','), 0, 0),
+                 QDateTime::fromMSecsSinceEpoch(m_run.time(45'677))
+                     .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    }
+
+    // The run being recorded, shown from the disk, follows as its commits come.
+    void storedCurrentRunFollows() {
+        runs::RunDatabase database(storePath().toStdString());
+        runs::RunWriter writer(database, m_now.toMSecsSinceEpoch(), 3600, 0);
+        appendStored(writer, 0, 100, 1000);
+        writer.commit();
+        m_window = std::make_unique<HistoryWindow>(m_run, services());
+        m_window->resize(1000, 560);
+        m_window->setCurrentStoredRun(storePath(), writer.run());
+        m_window->showRun();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QVERIFY(m_window->showingStoredRun());
+        QVERIFY(m_window->showingRun());
+        QCOMPARE(plot().xAxis->range().upper, secondsOf(m_run.time(99)));
+        appendStored(writer, 100, 150, 1000);
+        // Not on disk yet: nothing to show.
+        m_window->runGrew();
+        QCOMPARE(m_window->shownTicks(), std::size_t{100});
+        writer.commit();
+        m_window->runGrew();
+        QCOMPARE(m_window->shownTicks(), std::size_t{150});
+        QCOMPARE(plot().xAxis->range().upper, secondsOf(m_run.time(149)));
+        QCOMPARE(m_window->ui().SourceLabel->text(),
+                 QStringLiteral("This run: 150 samples, following"));
+        QTRY_VERIFY_WITH_TIMEOUT(rangeInView() != nullptr, kSettleMs);
+        QCOMPARE(rangeInView()->ticks, std::size_t{150});
     }
 };
 
