@@ -38,7 +38,7 @@ float celsiusOrNone(const std::optional<double>& value) {
 Features::Features(const FeatureHost& host, QObject* parent)
     : QObject(parent), m_history(std::make_unique<HistoryFeature>(host)),
       m_alarms(std::make_unique<alarms::AlarmFeature>(host)),
-      m_publish(std::make_unique<PublishFeature>(host)) {
+      m_publish(std::make_unique<PublishFeature>(host)), m_window(host.window) {
     // Every alarm event reaches the broker, and with it the level of the alarm's channel.
     connect(m_alarms.get(), &alarms::AlarmFeature::alarmEvent, this,
             [this](const alarms::AlarmEvent& event) { publishAlarm(event); });
@@ -75,6 +75,9 @@ void Features::windowClosing() {
     m_history->closeWindow();
     m_alarms->closeWindow();
     m_publish->closeWindow();
+    // What the broker is still owed may take a moment to send; the window is gone meanwhile.
+    if (m_window != nullptr)
+        m_window->hide();
     m_publish->finish();
 }
 

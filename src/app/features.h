@@ -3,6 +3,8 @@
 #include "events/featurehost.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 #include <memory>
 
 namespace thermavo {
@@ -37,6 +39,7 @@ private:
     std::unique_ptr<HistoryFeature> m_history;
     std::unique_ptr<alarms::AlarmFeature> m_alarms;
     std::unique_ptr<PublishFeature> m_publish;
+    QPointer<QWidget> m_window;
 };
 
 } // namespace thermavo
