@@ -325,7 +325,6 @@ void HistoryWindow::logRead() {
         return;
     }
     m_log = std::move(store);
-    m_logSummarized = false;
     m_logName = m_loadingName;
     display(m_log, m_logName);
     const QStringList notes = m_loader->notes();
@@ -337,18 +336,6 @@ void HistoryWindow::logRead() {
                 .arg(m_logName, notes.join(QStringLiteral("; ")),
                      more > 0 ? QStringLiteral("; and %1 more such lines").arg(more) : QString()));
     }
-}
-
-void HistoryWindow::showStored(RunStore run, const QString& name, bool summarized) {
-    QWidget::show();
-    raise();
-    activateWindow();
-    if (busy()) {
-        return;
-    }
-    m_log = std::move(run);
-    m_logSummarized = summarized;
-    display(m_log, name);
 }
 
 bool HistoryWindow::showingRun() const {
@@ -399,7 +386,6 @@ void HistoryWindow::showStoredRun(const QString& path, qint64 run, const QString
         });
     // What a log read back took goes; the stored run is read a span at a time.
     m_log = RunStore();
-    m_logSummarized = false;
     m_stored = std::move(stored);
     m_shown = &m_log;
     m_logName = current ? QString() : name;
@@ -801,7 +787,7 @@ void HistoryWindow::CsvButtonClick() {
 }
 
 void HistoryWindow::saveView(bool csv) {
-    if (busy() || (csv && refuseSummaryCsv())) {
+    if (busy()) {
         return;
     }
     const QString path =
@@ -827,18 +813,8 @@ bool HistoryWindow::savePng(const QString& path) {
     return plot().savePng(path);
 }
 
-bool HistoryWindow::refuseSummaryCsv() {
-    if (showingRun() || m_stored != nullptr || !m_logSummarized) {
-        return false;
-    }
-    m_services.showMessage(QMessageBox::Information, QStringLiteral("Information"),
-                           QStringLiteral("This run is shown as its summaries, which are no "
-                                          "samples; it cannot be saved as CSV."));
-    return true;
-}
-
 bool HistoryWindow::saveCsv(const QString& path) {
-    if (busy() || refuseSummaryCsv()) {
+    if (busy()) {
         return false;
     }
     auto file = std::make_unique<QSaveFile>(path);

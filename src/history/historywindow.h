@@ -61,11 +61,6 @@ public:
     void readLog(const QString& path);
     // New ticks were appended to the run.
     void runGrew();
-    // Shows a run read back from the disk, as a log read back is shown; not while a CSV file is
-    // being written from what is shown. A run shown as its summaries is not saved as CSV, whose
-    // rows are samples.
-    void showStored(RunStore run, const QString& name, bool summarized);
-
     // Shows a run of the run store in `path`, read a span at a time off the window's thread;
     // `current` marks the run being recorded, which grows. Not while a CSV file is written.
     void showStoredRun(const QString& path, qint64 run, const QString& name, bool current);
@@ -133,7 +128,6 @@ private:
     void writeCsvRows();
     void finishCsv(bool cancelled);
     void saveView(bool csv);
-    bool refuseSummaryCsv();
     QString valueText(float value) const;
     QString localText(std::int64_t msSinceEpoch);
     double nowSeconds() const;
@@ -151,7 +145,6 @@ private:
     RegionalSettings m_regional;
 
     RunStore m_log;
-    bool m_logSummarized = false;
     QString m_logName;
     const RunStore* m_shown = &m_run;
     ViewState m_view;

@@ -5,45 +5,6 @@
 
 namespace thermavo {
 
-namespace {
-
-constexpr std::size_t kPieceTicks = 65536;
-
-// The ticks, with a break at every time the board went on line or came back.
-void loadTicks(runs::RunDatabase& database, std::int64_t run, RunStore& store,
-               const std::atomic<bool>& cancel) {
-    const std::vector<std::int64_t> breaks = segmentBreaks(database, run);
-    std::size_t nextBreak = 0;
-    std::int64_t from = std::numeric_limits<std::int64_t>::min();
-    for (;;) {
-        const std::vector<runs::StoredTick> piece =
-            database.ticks(run, from, std::numeric_limits<std::int64_t>::max(), kPieceTicks);
-        appendTicks(store, piece, breaks, nextBreak);
-        if (piece.size() < kPieceTicks || cancel)
-            return;
-        from = piece.back().ms + 1;
-    }
-}
-
-void loadBlocks(runs::RunDatabase& database, std::int64_t run, int level, RunStore& store,
-                const std::atomic<bool>& cancel) {
-    std::int64_t from = std::numeric_limits<std::int64_t>::min();
-    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-    for (;;) {
-        std::vector<runs::StoredBlock> piece =
-            database.blocks(run, level, from, std::numeric_limits<std::int64_t>::max());
-        if (piece.size() > kPieceTicks)
-            piece.resize(kPieceTicks);
-        for (const runs::StoredBlock& block : piece)
-            appendBlockPoints(store, block, level, previous);
-        if (piece.size() < kPieceTicks || cancel)
-            return;
-        from = piece.back().startMs + 1;
-    }
-}
-
-} // namespace
-
 TickValues filteredValues(const runs::TickChannels& channels) {
     TickValues values;
     for (std::size_t channel = 0; channel < values.size(); ++channel)
@@ -98,29 +59,6 @@ void appendBlockPoints(RunStore& store, const runs::StoredBlock& block, int leve
     }
     for (std::size_t point = 0; point < points.size(); ++point)
         store.append(block.startMs + span * static_cast<std::int64_t>(point) / 4, points[point]);
-}
-
-StoredRun loadStoredRun(runs::RunDatabase& database, std::int64_t run, std::size_t maxTicks,
-                        const std::atomic<bool>& cancel) {
-    StoredRun loaded;
-    std::int64_t ticks = 0;
-    for (const runs::RunInfo& info : database.runs()) {
-        if (info.id == run)
-            ticks = info.ticks;
-    }
-    if (static_cast<std::size_t>(ticks) <= maxTicks) {
-        loaded.summaryLevel = -1;
-        loadTicks(database, run, loaded.store, cancel);
-        return loaded;
-    }
-    // The finest level whose blocks fit: four points a block.
-    int level = 0;
-    while (level + 1 < runs::kLevels &&
-           static_cast<std::size_t>(database.blockCount(run, level)) * 4 > maxTicks)
-        ++level;
-    loaded.summaryLevel = level;
-    loadBlocks(database, run, level, loaded.store, cancel);
-    return loaded;
 }
 
 std::string boardName(int boardRow) {

@@ -3,6 +3,8 @@
 #include "events/runpublisher.h"
 #include "history/historyplot.h"
 #include "history/historywindow.h"
+#include "log/logfile.h"
+#include "log/sylklog.h"
 #include "ui/chartrules.h"
 #include "ui_historywindow.h"
 
@@ -268,14 +270,27 @@ private slots:
 
     // A log read back: its alarms are not known, so only the limits are drawn.
     void logGetsTheLimitsOnly() {
-        RunStore log;
+        const QString path = m_folder.filePath(QStringLiteral("old.slk"));
+        LogFile file;
+        openSylkLog(file, QFile::encodeName(path).toStdString());
         for (std::size_t tick = 0; tick < m_run.size(); ++tick) {
-            TickValues values;
-            for (int channel = 0; channel < kHistoryChannels; ++channel)
-                values[static_cast<std::size_t>(channel)] = m_run.value(tick, channel);
-            log.append(m_run.time(tick), values);
+            const QDateTime at = QDateTime::fromMSecsSinceEpoch(m_run.time(tick));
+            LogChannels channels;
+            for (std::size_t channel = 0; channel < kLogChannelCount; ++channel) {
+                const float value = m_run.value(tick, static_cast<int>(channel));
+                channels[channel] = {hasSample(value), value};
+            }
+            writeSylkRecord(file,
+                            LocalDateTime{at.date().year(), at.date().month(), at.date().day(),
+                                          at.time().hour(), at.time().minute(), at.time().second(),
+                                          0},
+                            channels);
         }
-        m_window->showStored(std::move(log), QStringLiteral("old.slk"), false);
+        closeSylkLog(file);
+        m_window->readLog(path);
+        QTRY_VERIFY(!m_window->busy());
+        QVERIFY(!m_window->showingRun());
+        QCOMPARE(m_window->shownStore().size(), m_run.size());
         plot().xAxis->setRange(secondsAt(0), secondsAt(kTicks - 1));
         rendered();
         QVERIFY(m_overlay->limitLine(2, Kind::High)->visible());

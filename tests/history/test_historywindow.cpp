@@ -275,42 +275,6 @@ private slots:
         QCOMPARE(linesOf(csv).size(), records + 1);
     }
 
-    // A run read back from the disk is shown as a log is, and saved as CSV unless it is shown as
-    // its summaries, whose points are no samples.
-    void storedRunSavedAsCsvOnlyWhole_data() {
-        QTest::addColumn<bool>("summarized");
-        QTest::addColumn<bool>("saved");
-        QTest::newRow("every tick") << false << true;
-        QTest::newRow("summaries") << true << false;
-    }
-
-    void storedRunSavedAsCsvOnlyWhole() {
-        QFETCH(bool, summarized);
-        QFETCH(bool, saved);
-        openWindow();
-        RunStore stored;
-        for (int tick = 0; tick < 10; ++tick)
-            stored.append(m_now.toMSecsSinceEpoch() + tick * 1000LL, tickValues(tick));
-        m_window->showStored(std::move(stored), QStringLiteral("Run of yesterday"), summarized);
-        QVERIFY(!m_window->showingRun());
-        QCOMPARE(m_window->shownStore().size(), std::size_t{10});
-        QVERIFY(m_window->windowTitle().contains(QStringLiteral("Run of yesterday")));
-        const QString csv = m_folder.filePath(QStringLiteral("stored.csv"));
-        QFile::remove(csv);
-        QCOMPARE(m_window->saveCsv(csv), saved);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
-        QCOMPARE(QFile::exists(csv), saved);
-        QCOMPARE(m_messages.size(), saved ? std::size_t{0} : std::size_t{1});
-        if (saved)
-            QCOMPARE(linesOf(csv).size(), 11);
-        // The run itself is always saved.
-        m_window->ui().RunButton->click();
-        QVERIFY(m_window->showingRun());
-        QFile::remove(csv);
-        QVERIFY(m_window->saveCsv(csv));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->busy(), kSettleMs);
-    }
-
     void filesThatAreNoLogsAreNamed_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("caption");

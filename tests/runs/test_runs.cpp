@@ -515,62 +515,6 @@ private slots:
     }
 #endif
 
-    // A run read back for the history window: every tick while it fits, else the finest level
-    // of summaries that does, four points a block, the lowest and highest values kept.
-    void runReadBack_data() {
-        QTest::addColumn<int>("maxTicks");
-        QTest::addColumn<int>("level");
-        QTest::addColumn<int>("points");
-        QTest::addColumn<QList<int>>("segmentStarts");
-        // Three hours a tick every 10 s (1080 ticks), off line for the second hour.
-        QTest::newRow("every tick") << 1080 << -1 << 720 << QList<int>{360};
-        QTest::newRow("minutes") << 500 << 0 << 4 * 120 << QList<int>{4 * 60};
-        QTest::newRow("hours") << 100 << 1 << 4 * 2 << QList<int>{4};
-    }
-
-    void runReadBack() {
-        QFETCH(int, maxTicks);
-        QFETCH(int, level);
-        QFETCH(int, points);
-        QFETCH(QList<int>, segmentStarts);
-        QTemporaryDir folder;
-        RunDatabase database(pathIn(folder, "runs.sqlite"));
-        const std::int64_t start = 1767222000000; // an hour's start
-        RunWriter writer(database, start, 0, 0);
-        LinkEvent onLine;
-        onLine.change = LinkChange::OnLine;
-        onLine.msSinceEpoch = start;
-        writer.add(onLine);
-        for (int index = 0; index < 1080; ++index) {
-            const std::int64_t ms = start + index * 10000LL;
-            if (index >= 360 && index < 720)
-                continue;
-            if (index == 720) {
-                onLine.msSinceEpoch = ms - 1;
-                writer.add(onLine);
-            }
-            // A spike in the middle of each minute.
-            writer.add(tickAt(ms, {index % 6 == 3 ? 40.0f : 20.0f + index % 6, 5.0f}));
-        }
-        writer.close(start + 3 * 3600000LL, 0);
-        const std::atomic<bool> cancel{false};
-        const StoredRun loaded =
-            loadStoredRun(database, writer.run(), static_cast<std::size_t>(maxTicks), cancel);
-        QCOMPARE(loaded.summaryLevel, level);
-        QCOMPARE(static_cast<int>(loaded.store.size()), points);
-        QList<int> starts;
-        for (const std::size_t tick : loaded.store.segmentStarts())
-            starts << static_cast<int>(tick);
-        QCOMPARE(starts, segmentStarts);
-        QCOMPARE(loaded.store.lowest(0), 20.0f);
-        QCOMPARE(loaded.store.highest(0), 40.0f);
-        QCOMPARE(loaded.store.highest(1), 5.0f);
-        QVERIFY(!hasSample(loaded.store.lowest(2)));
-        QCOMPARE(loaded.store.time(0), start);
-        for (std::size_t tick = 1; tick < loaded.store.size(); ++tick)
-            QVERIFY(loaded.store.time(tick) > loaded.store.time(tick - 1));
-    }
-
     // Two programs recording into the same folder at once each keep their own run, whole.
     void twoRecordersAtOnce() {
 #ifdef Q_OS_WIN
