@@ -4,7 +4,6 @@
 #include <QString>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sqlite3.h>
 
 namespace thermavo::runs {
@@ -99,16 +98,6 @@ private:
 };
 
 RunDatabase::RunDatabase(const std::string& path, Check check) : m_path(path) {
-    // Two programs starting at once beside no database would both create it, and under Wine
-    // their connections then now and then missed each other's writes: one creates it whole while
-    // the other waits, and finds it made.
-    std::optional<QLockFile> creating;
-    std::error_code absent;
-    if (!std::filesystem::exists(utf8Path(path), absent)) {
-        creating.emplace(QString::fromStdString(path + ".new.lock"));
-        if (!creating->tryLock(kBusyMs))
-            throw StoreError("another program has been creating it for too long", SQLITE_BUSY);
-    }
     {
         // SQLite would take any file as an empty database and write to it; look first.
         std::ifstream file(utf8Path(path), std::ios::binary);

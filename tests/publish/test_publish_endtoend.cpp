@@ -390,8 +390,12 @@ private slots:
             server.thaw();
             QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
                                       kSettleMs);
-            QVERIFY2(!server.log().contains("Client e2e-client disconnected."),
-                     qPrintable(server.log()));
+            // Only the client the close found: the one setTiming() replaced may have come and
+            // gone cleanly before it on a slow machine.
+            const QString log = server.log();
+            QVERIFY2(!log.mid(log.lastIndexOf(QStringLiteral(" as e2e-client ")))
+                          .contains(QStringLiteral("Client e2e-client disconnected.")),
+                     qPrintable(log));
             return;
         }
         QTRY_COMPARE_WITH_TIMEOUT(readings.lastOf(kPrefix + "/status"), std::string("offline"),
