@@ -1,58 +1,30 @@
 #include "history/storedrange.h"
+#include "longrun.h"
 #include "runs/rundatabase.h"
 #include "runs/runwriter.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <unistd.h>
 
 // A long run at one tick a second, 8 channels, into the run store on disk: what a tick takes on
 // disk, the resident memory while writing, and reading the run back for the history window.
 // THERMAVO_BENCH_TICKS sets the run's length; a year (31,536,000) unless told.
 
 using namespace thermavo;
+using namespace thermavo::longrun;
 
 namespace {
 
-constexpr std::int64_t kStartMs = 1733126400000; // 2024-12-02 08:00 UTC
 // Commits of a second's ticks would take as long as the year itself; the writer's batches are
 // what comes in a second at most, so these ticks go in larger ones.
 constexpr std::int64_t kTicksPerCommit = 10'000;
 // The points a channel the history window asks for over a plot 1200 pixels wide, four a pixel.
 constexpr std::size_t kPlotPoints = 4800;
 
-long residentBytes() {
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLong() * sysconf(_SC_PAGESIZE);
-}
-
 std::int64_t runTicks() {
-    const char* text = std::getenv("THERMAVO_BENCH_TICKS");
-    return text != nullptr ? std::atoll(text) : 31'536'000;
-}
-
-SampleTick tickAt(std::int64_t index) {
-    SampleTick tick;
-    tick.msSinceEpoch = kStartMs + index * 1000;
-    tick.utcOffsetSeconds = 3600;
-    const double t = static_cast<double>(index);
-    for (std::size_t channel = 0; channel < kTickChannels; ++channel) {
-        // A daily swing, a slow drift and a little noise, the sample noisier than the filtered.
-        const double c = static_cast<double>(channel);
-        const double filtered = 20.0 + c + 3.0 * std::sin(t / 86400.0 * 6.2832 + c) +
-                                0.2 * std::sin(t * 0.37 + c * 1.7);
-        tick.channels[channel] = {true, static_cast<float>(filtered + 0.05 * std::sin(t * 1.3)),
-                                  static_cast<float>(filtered)};
-    }
-    return tick;
+    return envTicks("THERMAVO_BENCH_TICKS", 31'536'000);
 }
 
 struct Store {

@@ -4,21 +4,19 @@
 #include "history/historyplot.h"
 #include "history/historywindow.h"
 #include "history/storedrange.h"
+#include "longrun.h"
 #include "runs/rundatabase.h"
 #include "runs/runwriter.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
-#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <memory>
-#include <unistd.h>
 
 // The history window on a long run kept on disk, through the real widget offscreen: what the
 // program holds while it records a long run, then opening, redrawing, zooming and panning a
@@ -28,39 +26,11 @@
 // program (2,000,000 unless told).
 
 using namespace thermavo;
+using namespace thermavo::longrun;
 
 namespace {
 
-constexpr std::int64_t kStartMs = 1733126400000; // 2024-12-02 08:00 UTC
 constexpr std::int64_t kTicksPerCommit = 10'000;
-
-long residentBytes() {
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLong() * sysconf(_SC_PAGESIZE);
-}
-
-std::int64_t envTicks(const char* name, std::int64_t otherwise) {
-    const char* text = std::getenv(name);
-    return text != nullptr ? std::atoll(text) : otherwise;
-}
-
-SampleTick tickAt(std::int64_t index) {
-    SampleTick tick;
-    tick.msSinceEpoch = kStartMs + index * 1000;
-    tick.utcOffsetSeconds = 3600;
-    const double t = static_cast<double>(index);
-    for (std::size_t channel = 0; channel < kTickChannels; ++channel) {
-        const double c = static_cast<double>(channel);
-        const double filtered = 20.0 + c + 3.0 * std::sin(t / 86400.0 * 6.2832 + c) +
-                                0.2 * std::sin(t * 0.37 + c * 1.7);
-        tick.channels[channel] = {true, static_cast<float>(filtered + 0.05 * std::sin(t * 1.3)),
-                                  static_cast<float>(filtered)};
-    }
-    return tick;
-}
 
 HistoryServices quietServices() {
     HistoryServices services;
