@@ -83,7 +83,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's design is measured in Liberation Sans; the history window draws with QCustomPlot
 # (which dpkg-shlibdeps finds as well).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, libqcustomplot2.1-qt6")
+# libmosquitto is loaded when publishing starts, so the library scan does not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, libqcustomplot2.1-qt6, libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Follows the summary line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

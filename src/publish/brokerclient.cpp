@@ -1,5 +1,7 @@
 #include "publish/brokerclient.h"
 
+#include "publish/mosquittoapi.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,7 +12,6 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <mosquitto.h>
 #include <mutex>
 #include <set>
 #include <string>
@@ -51,7 +52,7 @@ std::string errorText(int rc, int savedErrno, const std::string& libraryError = 
         return "host name not found";
     if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN)
         return "connection lost";
-    return mosquitto_strerror(rc);
+    return mosquittoApi().mosquitto_strerror(rc);
 }
 
 } // namespace
@@ -138,9 +139,9 @@ struct BrokerClient::Shared {
 
     int send(mosquitto* mosq, const BrokerMessage& message) {
         int mid = 0;
-        const int rc = mosquitto_publish(mosq, &mid, message.topic.c_str(),
-                                         static_cast<int>(message.payload.size()),
-                                         message.payload.data(), message.qos, message.retain);
+        const int rc = mosquittoApi().mosquitto_publish(
+            mosq, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
+            message.payload.data(), message.qos, message.retain);
         if (rc == MOSQ_ERR_SUCCESS && message.qos > 0)
             inFlight.insert(mid);
         return mid;
@@ -184,14 +185,15 @@ struct BrokerClient::Shared {
                Clock::now() < until - kDisconnectShare) {
             if (deadline)
                 sendDue(mosq);
-            if (mosquitto_loop(mosq, kDrainLoopMs, 1) != MOSQ_ERR_SUCCESS)
+            if (mosquittoApi().mosquitto_loop(mosq, kDrainLoopMs, 1) != MOSQ_ERR_SUCCESS)
                 return;
         }
         if (!inFlight.empty())
             return;
         send(mosq, {statusTopic(settings.prefix), std::string(kOfflinePayload), 1, true});
-        mosquitto_disconnect(mosq);
-        while (Clock::now() < until && mosquitto_loop(mosq, kDrainLoopMs, 1) == MOSQ_ERR_SUCCESS) {
+        mosquittoApi().mosquitto_disconnect(mosq);
+        while (Clock::now() < until &&
+               mosquittoApi().mosquitto_loop(mosq, kDrainLoopMs, 1) == MOSQ_ERR_SUCCESS) {
         }
     }
 
@@ -230,11 +232,15 @@ struct BrokerClient::Shared {
 
     // One connection from the first attempt to its end; what ended it, empty when stopped.
     std::optional<BrokerStatus> connectOnce() {
-        mosquitto* mosq = mosquitto_new(settings.clientId.c_str(), true, this);
+        if (!mosquittoApi().error.empty())
+            return BrokerStatus{BrokerState::Unreachable,
+                                "the MQTT library could not be loaded: " + mosquittoApi().error, 0,
+                                0, 0};
+        mosquitto* mosq = mosquittoApi().mosquitto_new(settings.clientId.c_str(), true, this);
         if (mosq == nullptr)
             return BrokerStatus{BrokerState::Unreachable, "out of memory", 0, 0, 0};
         const auto done = [&](std::optional<BrokerStatus> result) {
-            mosquitto_destroy(mosq);
+            mosquittoApi().mosquitto_destroy(mosq);
             backlog.connectionLost();
             tickOfMid.clear();
             inFlight.clear();
@@ -242,13 +248,14 @@ struct BrokerClient::Shared {
             connected = false;
             return result;
         };
-        mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        mosquittoApi().mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         libraryError.clear();
-        mosquitto_log_callback_set(mosq, [](mosquitto*, void* self, int level, const char* text) {
-            if (level == MOSQ_LOG_ERR && text != nullptr)
-                static_cast<Shared*>(self)->libraryError = text;
-        });
-        mosquitto_connect_callback_set(mosq, [](mosquitto* m, void* self, int rc) {
+        mosquittoApi().mosquitto_log_callback_set(
+            mosq, [](mosquitto*, void* self, int level, const char* text) {
+                if (level == MOSQ_LOG_ERR && text != nullptr)
+                    static_cast<Shared*>(self)->libraryError = text;
+            });
+        mosquittoApi().mosquitto_connect_callback_set(mosq, [](mosquitto* m, void* self, int rc) {
             auto& shared = *static_cast<Shared*>(self);
             if (rc != 0) {
                 shared.refusal = rc;
@@ -258,12 +265,13 @@ struct BrokerClient::Shared {
             shared.sendDiscovery = true;
             shared.send(m, onlineMessage(shared.settings.prefix));
             if (shared.settings.discovery)
-                mosquitto_subscribe(m, nullptr, std::string(kHomeAssistantStatusTopic).c_str(), 1);
+                mosquittoApi().mosquitto_subscribe(
+                    m, nullptr, std::string(kHomeAssistantStatusTopic).c_str(), 1);
         });
-        mosquitto_publish_callback_set(mosq, [](mosquitto*, void* self, int mid) {
+        mosquittoApi().mosquitto_publish_callback_set(mosq, [](mosquitto*, void* self, int mid) {
             static_cast<Shared*>(self)->acknowledged(mid);
         });
-        mosquitto_message_callback_set(
+        mosquittoApi().mosquitto_message_callback_set(
             mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
                 auto& shared = *static_cast<Shared*>(self);
                 const std::string_view payload(static_cast<const char*>(message->payload),
@@ -272,9 +280,9 @@ struct BrokerClient::Shared {
                     shared.sendDiscovery = true;
             });
         if (!settings.user.empty())
-            mosquitto_username_pw_set(mosq, settings.user.c_str(),
-                                      settings.password.empty() ? nullptr
-                                                                : settings.password.c_str());
+            mosquittoApi().mosquitto_username_pw_set(
+                mosq, settings.user.c_str(),
+                settings.password.empty() ? nullptr : settings.password.c_str());
         report({BrokerState::Connecting, settings.host + ":" + std::to_string(settings.port), 0, 0,
                 0});
         if (settings.tls) {
@@ -287,18 +295,19 @@ struct BrokerClient::Shared {
                 return done(BrokerStatus{BrokerState::Unreachable,
                                          "TLS: cannot read the CA file " + settings.caFile, 0, 0,
                                          0});
-            const int rc = mosquitto_tls_set(mosq, settings.caFile.c_str(), nullptr, nullptr,
-                                             nullptr, nullptr);
+            const int rc = mosquittoApi().mosquitto_tls_set(mosq, settings.caFile.c_str(), nullptr,
+                                                            nullptr, nullptr, nullptr);
             if (rc != MOSQ_ERR_SUCCESS)
                 return done(
                     BrokerStatus{BrokerState::Refused, "TLS: " + errorText(rc, errno), 0, 0, 0});
         }
         const BrokerMessage will = lastWill(settings.prefix);
-        mosquitto_will_set(mosq, will.topic.c_str(), static_cast<int>(will.payload.size()),
-                           will.payload.data(), will.qos, will.retain);
+        mosquittoApi().mosquitto_will_set(mosq, will.topic.c_str(),
+                                          static_cast<int>(will.payload.size()),
+                                          will.payload.data(), will.qos, will.retain);
 
-        int rc = mosquitto_connect_async(mosq, settings.host.c_str(), settings.port,
-                                         timing.keepAliveSeconds);
+        int rc = mosquittoApi().mosquitto_connect_async(mosq, settings.host.c_str(), settings.port,
+                                                        timing.keepAliveSeconds);
         if (rc != MOSQ_ERR_SUCCESS)
             return done(BrokerStatus{BrokerState::Unreachable, errorText(rc, errno), 0, 0, 0});
         const auto deadline = Clock::now() + std::chrono::milliseconds(timing.answerTimeoutMs);
@@ -313,7 +322,7 @@ struct BrokerClient::Shared {
             sendDue(mosq);
             if (connected)
                 report({BrokerState::Online, {}, 0, 0, 0});
-            rc = mosquitto_loop(mosq, kLoopTimeoutMs, 1);
+            rc = mosquittoApi().mosquitto_loop(mosq, kLoopTimeoutMs, 1);
             const int savedErrno = errno;
             if (refusal != 0)
                 return done(BrokerStatus{BrokerState::Refused, refusalText(refusal), 0, 0, 0});
@@ -353,8 +362,6 @@ struct BrokerClient::Shared {
 
 BrokerClient::BrokerClient(BrokerSettings settings, BrokerTiming timing, StatusCallback status)
     : m_shared(std::make_shared<Shared>(std::move(settings), timing, std::move(status))) {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { mosquitto_lib_init(); });
     // A client replaced by the next with the same client id (new settings, or publishing
     // switched off and on) ends first: the two would take the connection from each other, and
     // its "offline" could follow the new one's "online". Clients of other ids run side by side.
