@@ -1,5 +1,7 @@
 #include "alarms/systemsound.h"
 
+#include "log/codepage.h"
+
 #ifdef _WIN32
 #include <windows.h>
 // After windows.h, which it needs.
@@ -14,19 +16,6 @@ namespace {
 
 #ifdef _WIN32
 
-std::string systemMessage(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length > 0 && buffer != nullptr ? std::string(buffer, length)
-                                                       : "error " + std::to_string(code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
-
 class WindowsPlayer : public SoundPlayer {
 public:
     std::string play() override {
@@ -37,7 +26,7 @@ public:
             return {};
         if (MessageBeep(MB_ICONWARNING))
             return {};
-        return "the system sound could not be played: " + systemMessage(GetLastError());
+        return "the system sound could not be played: " + windowsErrorText(GetLastError());
     }
 };
 

@@ -130,6 +130,21 @@ std::string utf8FromUtf16(std::wstring_view utf16) {
     return text;
 }
 
+std::string windowsErrorText(unsigned long code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string message = length > 0 ? utf8FromUtf16(std::wstring_view(text, length))
+                                     : "System error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
 #else
 
 std::string systemCodePageText(std::string_view utf8) {

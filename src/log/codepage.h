@@ -33,6 +33,9 @@ std::string codePageUtf8(std::string_view bytes, unsigned codePage);
 // The UTF-16 text the system's wide calls take; none for broken UTF-8.
 std::optional<std::wstring> utf16FromUtf8(std::string_view utf8);
 std::string utf8FromUtf16(std::wstring_view utf16);
+// The system's text for an error code (GetLastError()), in the language of the user's Windows,
+// as UTF-8 without the line end; "System error N" when the system has none.
+std::string windowsErrorText(unsigned long code);
 #endif
 
 } // namespace thermavo

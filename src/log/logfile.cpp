@@ -24,20 +24,8 @@ namespace thermavo {
 namespace {
 
 #ifdef _WIN32
-// The system's text for an error, in the language of the user's Windows, as UTF-8.
 std::string systemMessage(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::string message = length > 0 ? utf8FromUtf16(std::wstring_view(text, length))
-                                     : "System error " + std::to_string(code);
-    LocalFree(text);
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message;
+    return windowsErrorText(code);
 }
 
 std::string absolutePath(const std::string& path) {
