@@ -68,6 +68,11 @@ HistoryFeature::HistoryFeature(const FeatureHost& host, QObject* parent)
     const auto now = m_host.now;
     settings.nowMs = [now] { return now().toMSecsSinceEpoch(); };
     settings.utcOffsetSeconds = [now] { return now().offsetFromUtc(); };
+    // A window on the run on disk shows each commit as it lands; nobody else is woken for it.
+    settings.onCommit = [this](std::int64_t, std::int64_t) {
+        if (m_following)
+            QMetaObject::invokeMethod(this, &HistoryFeature::commitLanded, Qt::QueuedConnection);
+    };
     m_recorder = std::make_unique<runs::RunRecorder>(
         std::move(settings), [this](const runs::RecorderStatus& status) {
             QMetaObject::invokeMethod(
@@ -109,8 +114,23 @@ void HistoryFeature::record(const SampleTick& tick) {
             m_trimmed = true;
         }
         updateCurrentRun();
+        updateFollowing();
     }
-    if (m_window != nullptr)
+    if (m_window != nullptr && m_currentRunShown == 0)
+        m_window->runGrew();
+}
+
+void HistoryFeature::updateFollowing() {
+    const bool following = m_recorder != nullptr && m_window != nullptr && m_currentRunShown != 0 &&
+                           m_window->isVisible() && m_window->showingRun();
+    if (following == m_following)
+        return;
+    m_following = following;
+    m_recorder->setFollowed(following);
+}
+
+void HistoryFeature::commitLanded() {
+    if (m_window != nullptr && m_currentRunShown != 0)
         m_window->runGrew();
 }
 
@@ -158,6 +178,7 @@ void HistoryFeature::showRun() {
     } catch (const std::exception& error) {
         m_host.reportError(QString::fromUtf8(error.what()));
     }
+    updateFollowing();
 }
 
 void HistoryFeature::openLogFile() {

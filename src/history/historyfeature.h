@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 class QAction;
@@ -73,6 +74,11 @@ private:
     void storeChanged(const runs::RecorderStatus& status);
     // Tells the history window where the run being recorded is kept, once it is.
     void updateCurrentRun();
+    // While the history window shows the run being recorded from the disk, each tick is
+    // committed as it comes and shown when it lands.
+    void updateFollowing();
+    // On the window's thread after a commit, while followed.
+    void commitLanded();
 
     FeatureHost m_host;
     RunStore m_run;
@@ -88,6 +94,8 @@ private:
     std::size_t m_tailTicks = 3600;
     bool m_trimmed = false;
     qint64 m_currentRunShown = 0;
+    // Read on the recorder's thread.
+    std::atomic<bool> m_following{false};
 };
 
 } // namespace thermavo

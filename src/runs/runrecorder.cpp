@@ -23,26 +23,30 @@ RunRecorder::~RunRecorder() {
     m_thread.join();
 }
 
-void RunRecorder::push(Item item) {
+void RunRecorder::push(Item item, bool urgent) {
+    bool wake = false;
     {
         const std::lock_guard lock(m_mutex);
         if (m_stopped)
             return;
         m_queue.push_back(std::move(item));
+        m_urgent = m_urgent || urgent;
+        wake = m_idle || urgent;
     }
-    m_changed.notify_all();
+    if (wake)
+        m_changed.notify_all();
 }
 
 void RunRecorder::add(const SampleTick& tick) {
-    push(tick);
+    push(tick, false);
 }
 
 void RunRecorder::add(const LinkEvent& event) {
-    push(event);
+    push(event, false);
 }
 
 void RunRecorder::deleteRun(std::int64_t run) {
-    push(Delete{run});
+    push(Delete{run}, true);
 }
 
 void RunRecorder::flush() {
@@ -51,8 +55,18 @@ void RunRecorder::flush() {
         return;
     const std::int64_t asked = ++m_flushesAsked;
     m_queue.push_back(Flush{});
+    m_urgent = true;
     m_changed.notify_all();
     m_changed.wait(lock, [&] { return m_flushesDone >= asked || m_stopped; });
+}
+
+void RunRecorder::setFollowed(bool followed) {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_followed = followed;
+        m_urgent = true;
+    }
+    m_changed.notify_all();
 }
 
 std::int64_t RunRecorder::currentRun() const {
@@ -90,24 +104,33 @@ void RunRecorder::work() {
     } catch (const std::exception& error) {
         stop(m_settings.folder + ": " + error.what());
     }
-    auto lastCommit = std::chrono::steady_clock::now();
-    auto lastCheckpoint = lastCommit;
+    using Clock = std::chrono::steady_clock;
+    auto lastCheckpoint = Clock::now();
+    auto lastCommit = lastCheckpoint - m_settings.commitEvery;
+    // While ticks come: when the next commit is due. The thread sleeps until then, and the
+    // ticks coming meanwhile do not wake it.
+    constexpr Clock::time_point kNoneDue = Clock::time_point::max();
+    Clock::time_point commitDue = kNoneDue;
     int commits = 0;
     bool dirty = false;
     while (database != nullptr && !m_stopped) {
         std::deque<Item> items;
         bool stopping = false;
+        bool followed = false;
         {
             std::unique_lock lock(m_mutex);
-            const auto ready = [this] { return m_stopping || !m_queue.empty(); };
-            // Idle, the thread sleeps until something comes; with ticks not yet on disk, until
-            // their commit is due.
-            if (dirty)
-                m_changed.wait_until(lock, lastCommit + m_settings.commitEvery, ready);
-            else
-                m_changed.wait(lock, ready);
+            if (commitDue != kNoneDue) {
+                m_changed.wait_until(lock, commitDue, [this] { return m_stopping || m_urgent; });
+            } else {
+                // Idle, the thread sleeps until something comes.
+                m_idle = true;
+                m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+                m_idle = false;
+            }
             items.swap(m_queue);
+            m_urgent = false;
             stopping = m_stopping;
+            followed = m_followed;
         }
         bool flushAsked = false;
         try {
@@ -131,24 +154,37 @@ void RunRecorder::work() {
                     flushAsked = true;
                 }
             }
-            const auto now = std::chrono::steady_clock::now();
-            if (writer != nullptr && dirty &&
-                (flushAsked || stopping || now - lastCommit >= m_settings.commitEvery)) {
+            const auto now = Clock::now();
+            const Clock::duration every =
+                followed ? Clock::duration::zero() : Clock::duration(m_settings.commitEvery);
+            const bool due =
+                commitDue != kNoneDue ? now >= commitDue : now - lastCommit >= every / 2;
+            if (writer != nullptr && dirty && (flushAsked || stopping || followed || due)) {
                 writer->commit();
                 dirty = false;
                 lastCommit = now;
+                commitDue = every > Clock::duration::zero() ? now + every : kNoneDue;
                 if (now - lastCheckpoint >= m_settings.checkpointEvery) {
                     database->checkpoint(false);
                     lastCheckpoint = now;
                 }
-                const std::lock_guard lock(m_mutex);
-                m_run = writer->run();
-                m_committed = writer->ticks();
-            }
-            if (writer != nullptr && ++commits >= m_settings.commitsBetweenLimits) {
-                commits = 0;
-                database->removeOldRuns(m_settings.maxBytes, m_settings.maxAgeMs,
-                                        m_settings.nowMs(), writer->run());
+                {
+                    const std::lock_guard lock(m_mutex);
+                    m_run = writer->run();
+                    m_committed = writer->ticks();
+                }
+                if (m_settings.onCommit)
+                    m_settings.onCommit(writer->run(), writer->ticks());
+                if (++commits >= m_settings.commitsBetweenLimits) {
+                    commits = 0;
+                    database->removeOldRuns(m_settings.maxBytes, m_settings.maxAgeMs,
+                                            m_settings.nowMs(), writer->run());
+                }
+            } else if (dirty && commitDue == kNoneDue) {
+                commitDue = lastCommit + every;
+            } else if (!dirty && commitDue != kNoneDue && now >= commitDue) {
+                // Nothing came since the last commit: sleep until something does.
+                commitDue = kNoneDue;
             }
             if (stopping) {
                 if (writer != nullptr)

@@ -20,17 +20,21 @@ struct RecorderSettings {
     // Limits beyond which the oldest runs are removed; 0: none.
     std::int64_t maxBytes = 0;
     std::int64_t maxAgeMs = 0;
-    // A crash loses at most what came in since the last commit.
-    std::chrono::milliseconds commitEvery{1000};
-    // The write-ahead log reaches the disk only at a checkpoint (SQLite syncs it then, not at
-    // every commit): a power cut loses at most what came in since the last one.
-    std::chrono::milliseconds checkpointEvery{5000};
+    // A crash or a power cut loses at most what came in since the last commit (each commit is
+    // synced to the disk). Ticks wait for the next commit together, so the thread wakes about
+    // once a commit while they come; one coming after a pause of at least half of this is
+    // committed at once.
+    std::chrono::milliseconds commitEvery{5000};
+    // Checkpoints move the committed pages from the write-ahead log into the database file.
+    std::chrono::milliseconds checkpointEvery{60000};
     // The limits are applied at the start and then after this many commits.
-    int commitsBetweenLimits = 3600;
+    int commitsBetweenLimits = 720;
     // Milliseconds since 1970 UTC and the local UTC offset, for the run's start (read by the
     // constructor) and end and the age limit (read on the recorder's thread).
     std::function<std::int64_t()> nowMs;
     std::function<std::int32_t()> utcOffsetSeconds;
+    // Called on the recorder's thread after each commit with the run and its ticks on disk.
+    std::function<void(std::int64_t run, std::int64_t ticks)> onCommit;
 };
 
 // What the recorder says about itself, on its own thread.
@@ -59,6 +63,8 @@ public:
     void deleteRun(std::int64_t run);
     // Commits what is queued and waits until it is on disk (or the recorder stopped).
     void flush();
+    // While somebody follows the run on disk, each tick is committed as it comes.
+    void setFollowed(bool followed);
     // The run being recorded; 0 until its first tick or change is on disk.
     std::int64_t currentRun() const;
     std::int64_t committedTicks() const;
@@ -71,7 +77,9 @@ private:
     using Item = std::variant<SampleTick, LinkEvent, Delete, Flush>;
 
     void work();
-    void push(Item item);
+    // Ticks and link changes wake the thread only while it waits for nothing else: once it has
+    // a commit due, they go with that commit.
+    void push(Item item, bool urgent);
 
     RecorderSettings m_settings;
     std::function<void(const RecorderStatus&)> m_onStatus;
@@ -80,6 +88,12 @@ private:
     std::deque<Item> m_queue;
     bool m_stopping = false;
     bool m_stopped = false;
+    // The thread waits for anything that comes (not for a commit that is due).
+    bool m_idle = false;
+    // A flush, a removal or a new follower is waiting; it does not wait for the commit that is
+    // due.
+    bool m_urgent = false;
+    bool m_followed = false;
     std::int64_t m_flushesAsked = 0;
     std::int64_t m_flushesDone = 0;
     std::int64_t m_run = 0;

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -410,6 +411,82 @@ private slots:
             QCOMPARE(toHundredths(ticks[index].channels[7].filtered),
                      static_cast<std::int64_t>(index % 1000));
         }
+    }
+
+    // Ticks that come no faster than half the commit time are each committed as they come (the
+    // thread wakes once a tick); faster ones wait and go together, at most one commit in each
+    // commit time. Either way nothing waits longer than that without a flush.
+    void commitsFollowTheTicks_data() {
+        QTest::addColumn<int>("gapMs");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("oneByOne");
+        QTest::newRow("one and a half commit times apart") << 150 << 4 << true;
+        QTest::newRow("back to back") << 0 << 2000 << false;
+        QTest::newRow("a fiftieth of a commit time apart") << 2 << 100 << false;
+    }
+
+    void commitsFollowTheTicks() {
+        QFETCH(int, gapMs);
+        QFETCH(int, count);
+        QFETCH(bool, oneByOne);
+        QTemporaryDir folder;
+        std::mutex mutex;
+        std::vector<std::int64_t> committed;
+        RecorderSettings settings = settingsFor(folder.path().toStdString());
+        settings.onCommit = [&](std::int64_t, std::int64_t ticks) {
+            const std::lock_guard lock(mutex);
+            committed.push_back(ticks);
+        };
+        RunRecorder recorder(settings, [](const RecorderStatus&) {});
+        QElapsedTimer clock;
+        clock.start();
+        for (int index = 0; index < count; ++index) {
+            if (index > 0 && gapMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            recorder.add(tickAt(kClocksGoBack + index * 1000LL, {20.0f}));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.committedTicks(), count, 2000);
+        const auto elapsed = clock.elapsed();
+        const std::lock_guard lock(mutex);
+        QCOMPARE(committed.back(), count);
+        QVERIFY(std::is_sorted(committed.begin(), committed.end()));
+        if (oneByOne) {
+            QCOMPARE(static_cast<int>(committed.size()), count);
+        } else {
+            const auto commitTimes =
+                static_cast<std::size_t>(elapsed / settings.commitEvery.count() + 1);
+            QVERIFY2(committed.size() <= commitTimes + 1,
+                     qPrintable(QString("%1 commits in %2 ms").arg(committed.size()).arg(elapsed)));
+        }
+    }
+
+    // While followed, each tick is committed as it comes, and what waited goes at once.
+    void followedCommitsEachTick() {
+        QTemporaryDir folder;
+        RecorderSettings settings = settingsFor(folder.path().toStdString());
+        settings.commitEvery = std::chrono::hours(1);
+        RunRecorder recorder(settings, [](const RecorderStatus&) {});
+        const auto add = [&](int from, int to) {
+            for (int index = from; index < to; ++index)
+                recorder.add(tickAt(kClocksGoBack + index * 1000LL, {20.0f}));
+        };
+        add(0, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.committedTicks(), 1, 2000);
+        add(1, 10);
+        QTest::qWait(200);
+        QCOMPARE(recorder.committedTicks(), 1);
+        recorder.setFollowed(true);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.committedTicks(), 10, 2000);
+        for (int index = 10; index < 20; ++index) {
+            add(index, index + 1);
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.committedTicks(), index + 1, 2000);
+        }
+        recorder.setFollowed(false);
+        add(20, 21);
+        QTest::qWait(200);
+        QCOMPARE(recorder.committedTicks(), 20);
+        recorder.flush();
+        QCOMPARE(recorder.committedTicks(), 21);
     }
 
     // The files copied while a recorder writes, as a power cut leaves them: the copy opens and
