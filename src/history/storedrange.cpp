@@ -132,7 +132,9 @@ void StoredRange::addStatistics(int level, std::int64_t fromMs, std::int64_t toM
                                          summary.highest);
             most = std::max<std::size_t>(most, summary.count);
         }
-        totals.ticks += most;
+        // Files written before blocks kept their tick count say only how many samples each
+        // channel had.
+        totals.ticks += std::max<std::size_t>(block.ticks, most);
     }
     addStatistics(level - 1, wholeTo, toMs, totals, cancel);
 }

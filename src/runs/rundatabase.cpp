@@ -12,7 +12,9 @@ namespace {
 
 // "THRV": marks the file as Thermavo's.
 constexpr std::int64_t kApplicationId = 0x54485256;
-constexpr std::int64_t kSchemaVersion = 1;
+// 2: each summary block also says how many ticks it holds. Version 1 files are read as they are
+// and marked 2 when opened (their blocks then say nothing of their ticks).
+constexpr std::int64_t kSchemaVersion = 2;
 // Another program writing at the same time holds the file for a few milliseconds at a time.
 constexpr int kBusyMs = 5000;
 
@@ -179,6 +181,8 @@ void RunDatabase::createOrCheck(Check check) {
         throw StoreError("it is not Thermavo's", SQLITE_MISMATCH);
     if (integer("PRAGMA user_version") > kSchemaVersion)
         throw StoreError("a newer version of Thermavo wrote it", SQLITE_MISMATCH);
+    if (integer("PRAGMA user_version") < kSchemaVersion)
+        exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     if (check == Check::Pages) {
         Statement quick(*this, "PRAGMA quick_check");
         const bool sound = quick.step() && quick.blob(0) == "ok";
@@ -231,7 +235,7 @@ void RunDatabase::putBlock(std::int64_t run, int level, const StoredBlock& block
     m_putBlock->bind(1, run)
         .bind(2, level)
         .bind(3, block.startMs)
-        .bind(4, encodeSummary(block.summary, block.startMs))
+        .bind(4, encodeSummary(block.summary, block.ticks, block.startMs))
         .run();
 }
 
@@ -351,12 +355,13 @@ std::vector<StoredBlock> RunDatabase::blocks(std::int64_t run, int level, std::i
     while (select.step()) {
         StoredBlock block;
         block.startMs = select.integer(0);
-        const std::optional<BlockSummary> summary = decodeSummary(select.blob(1), block.startMs);
+        const std::optional<DecodedSummary> summary = decodeSummary(select.blob(1), block.startMs);
         if (!summary) {
             select.reset();
             throw StoreError("it is damaged", SQLITE_CORRUPT);
         }
-        block.summary = *summary;
+        block.summary = summary->channels;
+        block.ticks = summary->ticks;
         found.push_back(block);
     }
     return found;

@@ -78,6 +78,8 @@ struct RunInfo {
 struct StoredBlock {
     std::int64_t startMs = 0;
     BlockSummary summary{};
+    // The ticks in the block, with or without samples; 0 where the file does not say.
+    std::uint32_t ticks = 0;
 };
 
 // One connection to a run database. Every statement runs to its end before the call returns;

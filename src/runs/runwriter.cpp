@@ -37,8 +37,9 @@ void RunWriter::add(const SampleTick& tick) {
         }
         if (!open.present) {
             open.present = true;
-            open.block = StoredBlock{start, {}};
+            open.block = StoredBlock{start, {}, 0};
         }
+        ++open.block.ticks;
         for (std::size_t channel = 0; channel < tick.channels.size(); ++channel) {
             const ChannelTick& value = tick.channels[channel];
             // The same rule as the tick's own encoding: what is not stored is not summed.

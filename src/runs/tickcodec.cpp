@@ -132,7 +132,8 @@ void ChannelSummary::merge(const ChannelSummary& later) {
     }
 }
 
-std::string encodeSummary(const BlockSummary& summary, std::int64_t blockStartMs) {
+std::string encodeSummary(const BlockSummary& summary, std::uint32_t ticks,
+                          std::int64_t blockStartMs) {
     std::string out;
     std::uint8_t mask = 0;
     for (std::size_t channel = 0; channel < summary.size(); ++channel) {
@@ -154,10 +155,11 @@ std::string encodeSummary(const BlockSummary& summary, std::int64_t blockStartMs
         putSigned(out, channel.lowestMs - blockStartMs);
         putSigned(out, channel.highestMs - blockStartMs);
     }
+    putVarint(out, ticks);
     return out;
 }
 
-std::optional<BlockSummary> decodeSummary(std::string_view bytes, std::int64_t blockStartMs) {
+std::optional<DecodedSummary> decodeSummary(std::string_view bytes, std::int64_t blockStartMs) {
     if (bytes.empty())
         return std::nullopt;
     const auto mask = static_cast<std::uint8_t>(bytes[0]);
@@ -188,9 +190,16 @@ std::optional<BlockSummary> decodeSummary(std::string_view bytes, std::int64_t b
         out.lowestMs = blockStartMs + fields[7];
         out.highestMs = blockStartMs + fields[8];
     }
+    DecodedSummary decoded{summary, 0};
+    if (at < bytes.size()) {
+        const std::optional<std::uint64_t> ticks = getVarint(bytes, at);
+        if (!ticks || *ticks > std::numeric_limits<std::uint32_t>::max())
+            return std::nullopt;
+        decoded.ticks = static_cast<std::uint32_t>(*ticks);
+    }
     if (at != bytes.size())
         return std::nullopt;
-    return summary;
+    return decoded;
 }
 
 } // namespace thermavo::runs

@@ -54,8 +54,16 @@ struct ChannelSummary {
 };
 using BlockSummary = std::array<ChannelSummary, kTickChannels>;
 
+// A block's summary and how many ticks it holds, with or without samples; files written before
+// the tick count was kept give 0 for it.
+struct DecodedSummary {
+    BlockSummary channels{};
+    std::uint32_t ticks = 0;
+};
+
 // Times relative to the block's start.
-std::string encodeSummary(const BlockSummary& summary, std::int64_t blockStartMs);
-std::optional<BlockSummary> decodeSummary(std::string_view bytes, std::int64_t blockStartMs);
+std::string encodeSummary(const BlockSummary& summary, std::uint32_t ticks,
+                          std::int64_t blockStartMs);
+std::optional<DecodedSummary> decodeSummary(std::string_view bytes, std::int64_t blockStartMs);
 
 } // namespace thermavo::runs

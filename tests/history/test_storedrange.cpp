@@ -24,10 +24,15 @@ qint64 timeOf(int index) {
     return kStartMs + index * kStepMs + (index >= kAwayAfter ? kAwayMs : 0);
 }
 
+// Ticks of the second day without any sample, over two whole hours.
+constexpr int kSilentFrom = 8640 + 700;
+constexpr int kSilentTo = kSilentFrom + 900;
+
 // Values at hundredths, as the store keeps them; channel 1 has a sample at every third tick
 // only, channel 2 never.
 float valueOf(int index, int channel) {
-    if ((channel == 1 && index % 3 != 0) || channel == 2)
+    if ((channel == 1 && index % 3 != 0) || channel == 2 ||
+        (index >= kSilentFrom && index < kSilentTo))
         return kNoSample;
     return static_cast<float>(std::lround(2000.0 + 800.0 * std::sin(index / 500.0 + channel) +
                                           (index * 7919 % 101))) /

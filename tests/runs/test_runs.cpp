@@ -129,8 +129,9 @@ private slots:
         QTest::addColumn<int>("firstHighest");
         QTest::addColumn<qint64>("firstSum");
         QTest::addColumn<int>("channel1Count");
-        // 150 ticks every 30 s from 23:00 UTC: 75 minutes, into the next day.
-        QTest::newRow("minute") << 0 << 75 << 2 << 2000 << 2001 << qint64(4001) << 1;
+        // 150 ticks every 30 s from 23:00 UTC: 75 minutes, into the next day; then 10 ticks
+        // without any sample, in 5 minutes more.
+        QTest::newRow("minute") << 0 << 80 << 2 << 2000 << 2001 << qint64(4001) << 1;
         QTest::newRow("hour") << 1 << 2 << 120 << 2000 << 2119 << qint64(120 * 2000 + 119 * 60)
                               << 60;
         QTest::newRow("day") << 2 << 2 << 120 << 2000 << 2119 << qint64(120 * 2000 + 119 * 60)
@@ -157,7 +158,9 @@ private slots:
             if (index % 7 == 0)
                 writer.commit();
         }
-        writer.close(start + 150 * 30000LL, 0);
+        for (int index = 150; index < 160; ++index)
+            writer.add(tickAt(start + index * 30000LL, {}, 0));
+        writer.close(start + 160 * 30000LL, 0);
         const std::vector<StoredBlock> found =
             database.blocks(writer.run(), level, 0, std::numeric_limits<std::int64_t>::max());
         QCOMPARE(static_cast<int>(found.size()), blocks);
@@ -172,11 +175,73 @@ private slots:
         QCOMPARE(first.lastMs, first.highestMs);
         QCOMPARE(static_cast<int>(found.front().summary[1].count), channel1Count);
         QCOMPARE(found.front().summary[2].count, 0u);
-        // The levels agree with the ticks: every tick counted once.
-        std::uint32_t total = 0;
-        for (const StoredBlock& block : found)
-            total += block.summary[0].count;
-        QCOMPARE(total, 150u);
+        QCOMPARE(found.front().ticks, static_cast<std::uint32_t>(firstCount));
+        // The levels agree with the ticks: every tick counted once, every sample once.
+        std::uint32_t samples = 0;
+        std::uint32_t ticks = 0;
+        for (const StoredBlock& block : found) {
+            samples += block.summary[0].count;
+            ticks += block.ticks;
+        }
+        QCOMPARE(samples, 150u);
+        QCOMPARE(ticks, 160u);
+        // The last block holds ticks without samples.
+        QVERIFY(found.back().ticks > found.back().summary[0].count);
+    }
+
+    // A block says how many ticks it holds; one written before it did reads as 0, and a file of
+    // that version is taken and marked as this one.
+    void blockTickCount_data() {
+        QTest::addColumn<QByteArray>("ending");
+        QTest::addColumn<bool>("read");
+        QTest::addColumn<int>("ticks");
+        QTest::newRow("with the count") << QByteArray("\x07") << true << 7;
+        QTest::newRow("written before the count") << QByteArray() << true << 0;
+        QTest::newRow("a byte after the count") << QByteArray("\x07\x01") << false << 0;
+        QTest::newRow("a count cut short") << QByteArray("\x87") << false << 0;
+    }
+
+    void blockTickCount() {
+        QFETCH(QByteArray, ending);
+        QFETCH(bool, read);
+        QFETCH(int, ticks);
+        const std::int64_t startMs = 1767222000000;
+        BlockSummary summary{};
+        summary[3].add(startMs + 500, 2012);
+        std::string bytes = encodeSummary(summary, 7, startMs);
+        QCOMPARE(bytes.back(), '\x07');
+        bytes.pop_back();
+        bytes += ending.toStdString();
+        const std::optional<DecodedSummary> decoded = decodeSummary(bytes, startMs);
+        QCOMPARE(decoded.has_value(), read);
+        if (read) {
+            QVERIFY(decoded->channels == summary);
+            QCOMPARE(decoded->ticks, static_cast<std::uint32_t>(ticks));
+        }
+    }
+
+    void versionOneFileTaken() {
+        QTemporaryDir folder;
+        const std::string path = pathIn(folder, "runs.sqlite");
+        { RunDatabase database(path); }
+        const auto version = [&](const char* set) {
+            sqlite3* other = nullptr;
+            sqlite3_open(path.c_str(), &other);
+            if (set != nullptr)
+                sqlite3_exec(other, set, nullptr, nullptr, nullptr);
+            sqlite3_stmt* statement = nullptr;
+            sqlite3_prepare_v2(other, "PRAGMA user_version", -1, &statement, nullptr);
+            const int found =
+                sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+            sqlite3_finalize(statement);
+            sqlite3_close(other);
+            return found;
+        };
+        QCOMPARE(version("PRAGMA user_version=1"), 1);
+        const OpenedStore opened = openInFolder(folder.path().toStdString());
+        QVERIFY2(opened.notice.empty(), opened.notice.c_str());
+        QCOMPARE(opened.database->path(), path);
+        QCOMPARE(version(nullptr), 2);
     }
 
     // The night the clocks go back: the local hour 02:00-03:00 comes twice; ranges by UTC keep
