@@ -181,8 +181,6 @@ void RunDatabase::createOrCheck(Check check) {
         throw StoreError("it is not Thermavo's", SQLITE_MISMATCH);
     if (integer("PRAGMA user_version") > kSchemaVersion)
         throw StoreError("a newer version of Thermavo wrote it", SQLITE_MISMATCH);
-    if (integer("PRAGMA user_version") < kSchemaVersion)
-        exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     if (check == Check::Pages) {
         Statement quick(*this, "PRAGMA quick_check");
         const bool sound = quick.step() && quick.blob(0) == "ok";
@@ -190,6 +188,9 @@ void RunDatabase::createOrCheck(Check check) {
         if (!sound)
             throw StoreError("it is damaged", SQLITE_CORRUPT);
     }
+    // Only a sound file is marked.
+    if (integer("PRAGMA user_version") < kSchemaVersion)
+        exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     exec("PRAGMA journal_mode=WAL");
     // Each commit is synced: a power cut loses no more than a crash does.
     exec("PRAGMA synchronous=FULL");

@@ -405,6 +405,14 @@ private slots:
             writeRun(database, 1000000, 20000);
             database.checkpoint(true);
         }
+        // A file of the earlier version, which a sound one would be marked as this one.
+        {
+            sqlite3* earlier = nullptr;
+            QCOMPARE(sqlite3_open(path.c_str(), &earlier), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(earlier, "PRAGMA user_version=1", nullptr, nullptr, nullptr),
+                     SQLITE_OK);
+            sqlite3_close(earlier);
+        }
         QByteArray bytes = readAll(path);
         QVERIFY(bytes.size() > 20 * 4096);
         if (damage == "text") {
