@@ -412,11 +412,11 @@ private slots:
         for (int event = 0; event < events; ++event)
             QCOMPARE(parsed(sent[static_cast<std::size_t>(event)]).value("value").toDouble(),
                      30.0 + event);
-        // Said by the program: the broker saw a clean disconnect, which fires no will.
-        QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("Client e2e-client disconnected."),
-                                 kSettleMs);
-        QVERIFY2(server.log().trimmed().endsWith("Client e2e-client disconnected."),
-                 qPrintable(server.log()));
+        // Said by the program: the broker saw a clean disconnect of the last client, which fires
+        // no will. A client replaced before may have left the same line earlier in the log.
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            server.log().trimmed().endsWith("Client e2e-client disconnected."),
+            qPrintable(server.log()), kSettleMs);
     }
 
     // Alarm events sent to a broker that went before it acknowledged them are sent again to the
