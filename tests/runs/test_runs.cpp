@@ -69,6 +69,21 @@ void writeFile(const std::string& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
+// Runs the SQL on a connection of its own to the file, as another program would: the first
+// column of its last row, or -1 when it failed or gave none.
+int sqlOn(const std::string& path, const char* sql) {
+    sqlite3* other = nullptr;
+    int found = -1;
+    const auto row = [](void* out, int, char** values, char**) {
+        *static_cast<int*>(out) = values[0] != nullptr ? std::atoi(values[0]) : -1;
+        return 0;
+    };
+    const bool ran = sqlite3_open(path.c_str(), &other) == SQLITE_OK &&
+                     sqlite3_exec(other, sql, row, &found, nullptr) == SQLITE_OK;
+    sqlite3_close(other);
+    return ran ? found : -1;
+}
+
 RecorderSettings settingsFor(const std::string& folder) {
     RecorderSettings settings;
     settings.folder = folder;
@@ -224,24 +239,11 @@ private slots:
         QTemporaryDir folder;
         const std::string path = pathIn(folder, "runs.sqlite");
         { RunDatabase database(path); }
-        const auto version = [&](const char* set) {
-            sqlite3* other = nullptr;
-            sqlite3_open(path.c_str(), &other);
-            if (set != nullptr)
-                sqlite3_exec(other, set, nullptr, nullptr, nullptr);
-            sqlite3_stmt* statement = nullptr;
-            sqlite3_prepare_v2(other, "PRAGMA user_version", -1, &statement, nullptr);
-            const int found =
-                sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
-            sqlite3_finalize(statement);
-            sqlite3_close(other);
-            return found;
-        };
-        QCOMPARE(version("PRAGMA user_version=1"), 1);
+        QCOMPARE(sqlOn(path, "PRAGMA user_version=1; PRAGMA user_version"), 1);
         const OpenedStore opened = openInFolder(folder.path().toStdString());
         QVERIFY2(opened.notice.empty(), opened.notice.c_str());
         QCOMPARE(opened.database->path(), path);
-        QCOMPARE(version(nullptr), 2);
+        QCOMPARE(sqlOn(path, "PRAGMA user_version"), 2);
     }
 
     // The night the clocks go back: the local hour 02:00-03:00 comes twice; ranges by UTC keep
@@ -406,13 +408,7 @@ private slots:
             database.checkpoint(true);
         }
         // A file of the earlier version, which a sound one would be marked as this one.
-        {
-            sqlite3* earlier = nullptr;
-            QCOMPARE(sqlite3_open(path.c_str(), &earlier), SQLITE_OK);
-            QCOMPARE(sqlite3_exec(earlier, "PRAGMA user_version=1", nullptr, nullptr, nullptr),
-                     SQLITE_OK);
-            sqlite3_close(earlier);
-        }
+        QCOMPARE(sqlOn(path, "PRAGMA user_version=1; PRAGMA user_version"), 1);
         QByteArray bytes = readAll(path);
         QVERIFY(bytes.size() > 20 * 4096);
         if (damage == "text") {
@@ -426,14 +422,12 @@ private slots:
         } else {
             QFile::remove(QString::fromStdString(path));
             bytes.clear();
-            sqlite3* other = nullptr;
-            QCOMPARE(sqlite3_open(path.c_str(), &other), SQLITE_OK);
             const char* sql = damage == "foreign"
-                                  ? "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine');"
-                                  : "PRAGMA application_id=1414025814; PRAGMA user_version=9;"
-                                    "CREATE TABLE runs(id);";
-            QCOMPARE(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK);
-            sqlite3_close(other);
+                                  ? "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine'); "
+                                    "SELECT count(*) FROM notes;"
+                                  : "PRAGMA application_id=1414025814; PRAGMA user_version=9; "
+                                    "CREATE TABLE runs(id); PRAGMA user_version;";
+            QCOMPARE(sqlOn(path, sql), damage == "foreign" ? 1 : 9);
             bytes = readAll(path);
         }
         writeFile(path, bytes);
