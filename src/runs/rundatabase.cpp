@@ -17,6 +17,7 @@ constexpr std::int64_t kApplicationId = 0x54485256;
 constexpr std::int64_t kSchemaVersion = 2;
 // Another program writing at the same time holds the file for a few milliseconds at a time.
 constexpr int kBusyMs = 5000;
+constexpr int kSwitchRetryMs = 10;
 
 constexpr const char* kSchema = R"(
 CREATE TABLE runs(id INTEGER PRIMARY KEY, start_ms INTEGER NOT NULL,
@@ -51,6 +52,10 @@ std::string_view blobOf(sqlite3_stmt* statement, int column) {
 }
 
 } // namespace
+
+bool StoreError::busy() const {
+    return (m_code & 0xff) == SQLITE_BUSY || (m_code & 0xff) == SQLITE_LOCKED;
+}
 
 bool StoreError::diskFull() const {
     return m_code == SQLITE_FULL || m_code == SQLITE_IOERR_WRITE || m_code == SQLITE_IOERR_FSYNC ||
@@ -162,12 +167,25 @@ std::int64_t RunDatabase::integer(const char* sql) {
     return value;
 }
 
+void RunDatabase::useWriteAheadLog() {
+    // Switching a new file to the log needs it to itself, and SQLite does not wait for that: a
+    // second program opening the file as the first creates it is told it is locked.
+    for (int waited = 0;; waited += kSwitchRetryMs) {
+        const int code = sqlite3_exec(m_db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if ((code & 0xff) != SQLITE_BUSY || waited >= kBusyMs) {
+            check(code);
+            return;
+        }
+        sqlite3_sleep(kSwitchRetryMs);
+    }
+}
+
 void RunDatabase::createOrCheck(Check check) {
     // Reading the header page finds a file that is not a database or is cut short.
     const std::int64_t tables = integer("SELECT count(*) FROM sqlite_schema");
     const std::int64_t application = integer("PRAGMA application_id");
     if (tables == 0 && application == 0) {
-        exec("PRAGMA journal_mode=WAL");
+        useWriteAheadLog();
         exec("BEGIN IMMEDIATE");
         // Another program may have created it meanwhile.
         if (integer("SELECT count(*) FROM sqlite_schema") == 0) {
@@ -191,7 +209,7 @@ void RunDatabase::createOrCheck(Check check) {
     // Only a sound file is marked.
     if (integer("PRAGMA user_version") < kSchemaVersion)
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
-    exec("PRAGMA journal_mode=WAL");
+    useWriteAheadLog();
     // Each commit is synced: a power cut loses no more than a crash does.
     exec("PRAGMA synchronous=FULL");
 }
@@ -471,7 +489,8 @@ OpenedStore openInFolder(const std::string& folder) {
                 opened.notice += "; the history goes on in " + path;
             return opened;
         } catch (const StoreError& error) {
-            if (error.diskFull() || number >= 20)
+            // A file another program holds too long is not a bad one.
+            if (error.diskFull() || error.busy() || number >= 20)
                 throw;
             if (!opened.notice.empty())
                 opened.notice += "; ";

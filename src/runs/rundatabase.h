@@ -31,6 +31,8 @@ public:
     int code() const { return m_code; }
     // The disk (or the file's size limit) is full.
     bool diskFull() const;
+    // Another program held the file longer than the wait for it.
+    bool busy() const;
 
 private:
     int m_code;
@@ -151,6 +153,7 @@ private:
     std::int64_t integer(const char* sql);
     void check(int code);
     void createOrCheck(Check check);
+    void useWriteAheadLog();
     RunState stateOf(std::int64_t run, int stored) const;
 
     std::string m_path;

@@ -726,8 +726,9 @@ int main(int argc, char** argv) {
         std::atomic<bool> stopped{false};
         {
             RunRecorder recorder(settingsFor(argv[2]), [&](const RecorderStatus& status) {
-                if (status.stopped) {
-                    std::fprintf(stderr, "recorder stopped: %s\n", status.text.c_str());
+                // Stopped, or gone on in another file than the other program's.
+                if (status.stopped || !status.text.empty()) {
+                    std::fprintf(stderr, "recorder: %s\n", status.text.c_str());
                     stopped = true;
                 }
             });
